@@ -1,0 +1,67 @@
+// Fault reports on standard error, then abort(): the one way the library ends the process.
+#include "veldspar/fault.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+
+namespace veldspar {
+namespace {
+
+// Serialises whole reports so that concurrent faults do not interleave lines.
+std::mutex& report_lock() noexcept {
+    static std::mutex lock;
+    return lock;
+}
+
+// Set while this thread writes a report, to recognise a fault inside it.
+thread_local bool t_reporting = false;
+
+void write(std::string_view text) noexcept {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+}  // namespace
+
+void internal_fault(std::string_view message, std::source_location where) noexcept {
+    char place[32];
+    std::snprintf(place, sizeof place, ":%" PRIuLEAST32 ":%" PRIuLEAST32, where.line(), where.column());
+    if (t_reporting) {
+        write("panicked at ");
+        write(where.file_name());
+        write(place);
+        write(":\n");
+        write(message);
+        write("\nthread panicked while processing panic. aborting.\n");
+        std::fflush(stderr);
+        std::abort();
+    }
+    t_reporting = true;
+    // Never released: the first report to finish ends the process, and a
+    // second faulting thread must wait rather than write over it.
+    report_lock().lock();
+    write("\nthread '<unnamed>' panicked at ");
+    write(where.file_name());
+    write(place);
+    write(":\n");
+    write(message);
+    write("\n");
+    std::fflush(stderr);
+    std::abort();
+}
+
+void index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) noexcept {
+    char message[96];
+    int n = std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
+    internal_fault(std::string_view(message, static_cast<std::size_t>(n)), where);
+}
+
+void allocation_failed(std::size_t bytes) noexcept {
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "memory allocation of %zu bytes failed\n", bytes);
+    std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace veldspar

@@ -1,0 +1,64 @@
+// Shared helpers of the core tests: bit patterns and reproducible series.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "veldspar/core.hpp"
+
+namespace veldspar::test {
+
+inline const double kNaN = [] {
+    double v;
+    std::memcpy(&v, &core::kNaNBits, sizeof v);
+    return v;
+}();
+
+inline std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+    std::vector<std::uint64_t> out(v.size());
+    if (!v.empty()) std::memcpy(out.data(), v.data(), v.size() * sizeof(double));
+    return out;
+}
+
+// Bit patterns with the sign of every NaN cleared. NaNs that arithmetic makes
+// (inf - inf, NaN + NaN) take their sign from the hardware and from operand
+// order, which the compiler may swap; only the NaN a kernel stores for "no
+// value" has a fixed pattern, and tests check those positions with bits().
+inline std::vector<std::uint64_t> value_bits(const std::vector<double>& v) {
+    auto out = bits(v);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (std::isnan(v[i])) out[i] &= ~(std::uint64_t{1} << 63);
+    }
+    return out;
+}
+
+// A price-like random walk; `hostile` sprinkles NaN, infinities, -0.0 and
+// extreme magnitudes.
+inline std::vector<double> random_series(std::size_t n, std::uint64_t seed, bool hostile) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> step(0.0, 1.0);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::vector<double> x(n);
+    double price = 100.0;
+    for (auto& v : x) {
+        price += step(rng);
+        v = price;
+        if (!hostile) continue;
+        switch (pick(rng)) {
+            case 0: v = std::numeric_limits<double>::quiet_NaN(); break;
+            case 1: v = std::numeric_limits<double>::infinity(); break;
+            case 2: v = -std::numeric_limits<double>::infinity(); break;
+            case 3: v = -0.0; break;
+            case 4: v = 1e308; break;
+            case 5: v = -5e-324; break;
+            default: break;
+        }
+    }
+    return x;
+}
+
+}  // namespace veldspar::test
