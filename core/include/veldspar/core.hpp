@@ -72,14 +72,18 @@ void compute_ema(std::size_t period, ReadSlice data, WriteSlice output) noexcept
 
 // MACD line, signal line and histogram of `data`.
 //
-// Requires 0 < fast_period < slow_period and signal_period > 0 (callers
-// check; the kernel stays memory-safe without it). A NaN input leaves NaN in
-// all three outputs at its index and changes no state; infinities are
-// ordinary values. The fast and slow averages are seeded from window means
-// (summed newest to oldest from -0.0) at the first non-NaN index at or after
-// slow_period-1, and the signal line is seeded with a single MACD value at or
-// after slow_period+signal_period-2. Each output index is written once, in
-// ascending order.
+// Callers ensure 0 < fast_period < slow_period and signal_period > 0; for
+// any other periods the kernel defines no value and all three outputs are
+// NaN. A NaN input leaves NaN in all three outputs at its index and changes
+// no state; infinities are ordinary values. Whenever the fast average is NaN
+// at a non-NaN index at or after slow_period-1, both averages are (re)seeded
+// from window means (summed newest to oldest from -0.0, divided by the
+// period); otherwise each is updated as alpha*x + (1-alpha)*avg, slow first.
+// macd = fast - slow. Whenever the signal line is NaN it is (re)seeded with
+// the single MACD value of an index at or after
+// slow_period+signal_period-2 (computed in wrapping size_t arithmetic), then
+// updated like the averages; hist = macd - signal, NaN while the signal line
+// is. Each output index is written once, in ascending order, macd first.
 void compute_macd(std::size_t fast_period, std::size_t slow_period,
                   std::size_t signal_period, ReadSlice data, WriteSlice macd,
                   WriteSlice signal, WriteSlice hist) noexcept;
