@@ -1,0 +1,25 @@
+// PanicException: the exception type that stands for an aborted internal fault.
+//
+// The module creates this type (at the first fetch of a Python exception) and
+// never raises it. If a fetched exception turns out to be one — Python code
+// re-raising it through a callback of ours — the fault it stands for is
+// resumed: the process prints it and aborts.
+#pragma once
+
+#include <source_location>
+#include <string_view>
+
+#include "veldspar/py/object.hpp"
+
+namespace veldspar::py {
+
+// The PanicException type (borrowed; created on first call, kept for the
+// process). Needs the interpreter lock.
+PyObject* panic_exception_type() noexcept;
+
+// A failed expectation on a Python call that must succeed: faults with
+// "<expectation>: <rendering of the pending error>". Needs the interpreter lock.
+[[noreturn]] void expectation_failed(std::string_view expectation,
+                                     std::source_location where = std::source_location::current()) noexcept;
+
+}  // namespace veldspar::py

@@ -1,0 +1,44 @@
+// indicator_sma and indicator_ema: one entry sequence, two kernels.
+#include "entry.hpp"
+
+namespace veldspar::indicators {
+namespace {
+
+using Kernel = void (*)(std::size_t, core::ReadSlice, core::WriteSlice) noexcept;
+
+template <Kernel kernel>
+py::Status moving_average(const Slots<3>& args) noexcept {
+    auto period = py::extract_size(args[0]);
+    if (!period) return py::wrap_argument_error("period", period.take_error());
+    auto data = np::borrow_readonly(args[1]);
+    if (!data) return py::wrap_argument_error("data", data.take_error());
+    auto output = np::extract_float64_array(args[2]);
+    if (!output) return py::wrap_argument_error("output", output.take_error());
+
+    const np::ArrayView data_view = np::array_view(data->get());
+    if (!np::is_contiguous(data_view)) return value_error("Input array must be C-contiguous and float64");
+    const np::ArrayView output_view = np::array_view(*output);
+    if (!np::is_contiguous(output_view)) return value_error("Output array must be C-contiguous and float64");
+    if (data_view.size != output_view.size) return value_error("Output array length must match input");
+    if (!np::is_writeable(*output)) return value_error("Output array must be writeable");
+    const np::ArraySlice in = np::array_slice(data_view);
+    const np::ArraySlice out = np::array_slice(output_view);
+    // The output may be the input itself (the result is then all NaN), but a
+    // shifted overlap would feed the kernel values it has just written.
+    if (in.data != out.data && np::shares_bytes(in, out)) {
+        return value_error("Output array must not partially overlap the input");
+    }
+
+    {
+        py::ReleasedLock unlocked;
+        kernel(*period, read_slice(in), write_slice(out));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+py::Status sma_body(const SlotsOf<kSma>& args) noexcept { return moving_average<core::compute_sma>(args); }
+py::Status ema_body(const SlotsOf<kEma>& args) noexcept { return moving_average<core::compute_ema>(args); }
+
+}  // namespace veldspar::indicators

@@ -1,0 +1,170 @@
+// Error values: building, fetching, inspecting and raising them.
+#include "veldspar/py/error.hpp"
+
+#include <cstdio>
+
+#include "veldspar/py/panic.hpp"
+
+namespace veldspar::py {
+
+Error Error::built(PyObject* type, std::string_view fixed_text) noexcept {
+    return Error(Built{type, fixed_text, {}});
+}
+
+Error Error::built_text(PyObject* type, String text) noexcept {
+    return Error(Built{type, {}, std::move(text)});
+}
+
+Error Error::type_mismatch(PyObject* obj, const char* target) noexcept {
+    return Error(Mismatch{Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target});
+}
+
+Error Error::fetch() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return built(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Error error(Fetched{Object::steal(type), Object::steal(value), Object::steal(traceback)});
+    const auto& fetched = std::get<Fetched>(error.state_);
+    if (fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == panic_exception_type()) {
+        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+        std::fputs("Python stack trace below:\n", stderr);
+        std::fflush(stderr);
+        std::move(error).restore();
+        PyErr_PrintEx(0);
+        std::fflush(stderr);
+        std::abort();
+    }
+    return error;
+}
+
+Error Error::from_exception(Object exception) noexcept {
+    Object type = Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    Object traceback = Object::steal(PyException_GetTraceback(exception.get()));
+    return Error(Fetched{std::move(type), std::move(exception), std::move(traceback)});
+}
+
+bool Error::is_exactly(PyObject* type) const noexcept {
+    if (const auto* built = std::get_if<Built>(&state_)) return built->type == type;
+    if (std::holds_alternative<Mismatch>(state_)) return type == PyExc_TypeError;
+    const auto& fetched = std::get<Fetched>(state_);
+    return fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == type;
+}
+
+bool Error::matches(PyObject* type) const noexcept {
+    if (const auto* built = std::get_if<Built>(&state_)) return PyErr_GivenExceptionMatches(built->type, type) != 0;
+    if (std::holds_alternative<Mismatch>(state_)) return PyErr_GivenExceptionMatches(PyExc_TypeError, type) != 0;
+    return PyErr_GivenExceptionMatches(std::get<Fetched>(state_).value.get(), type) != 0;
+}
+
+Object Error::into_exception() && noexcept {
+    if (auto* fetched = std::get_if<Fetched>(&state_)) {
+        if (fetched->value) return std::move(fetched->value);
+    }
+    // Let the interpreter make the instance exactly as raising would.
+    std::move(*this).restore();
+    Error normalised = fetch();
+    return std::move(std::get<Fetched>(normalised.state_).value);
+}
+
+namespace {
+
+bool is_exception_class(PyObject* type) noexcept {
+    return PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+}
+
+void raise_built(PyObject* type, std::string_view text) noexcept {
+    Object message = make_str(text);
+    if (is_exception_class(type)) {
+        PyErr_SetObject(type, message.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+}  // namespace
+
+void Error::restore() && noexcept {
+    if (auto* built = std::get_if<Built>(&state_)) {
+        raise_built(built->type, built->text.empty() ? built->fixed_text : std::string_view(built->text));
+    } else if (auto* mismatch = std::get_if<Mismatch>(&state_)) {
+        String text = "'";
+        text += qualname_of(mismatch->type.get());
+        text += "' object cannot be converted to '";
+        text += mismatch->target;
+        text += "'";
+        raise_built(PyExc_TypeError, text);
+    } else {
+        auto& fetched = std::get<Fetched>(state_);
+        PyErr_Restore(fetched.type.release(), fetched.value.release(), fetched.traceback.release());
+    }
+}
+
+void python_api_call_failed(std::source_location where) noexcept {
+    PyErr_Print();
+    internal_fault("Python API call failed", where);
+}
+
+Object make_str(std::string_view text, std::source_location where) noexcept {
+    return Object::steal(expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where));
+}
+
+namespace {
+
+// UTF-8 of a str, repairing lone surrogates; empty optional if not a str.
+std::optional<String> utf8_of(PyObject* str) noexcept {
+    if (!PyUnicode_Check(str)) return std::nullopt;
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return String(data, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    Object bytes = Object::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) python_api_call_failed();
+    Object repaired = Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!repaired) python_api_call_failed();
+    const char* data = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+    if (data == nullptr) python_api_call_failed();
+    return String(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+String text_of(PyObject* obj) noexcept {
+    Object str = Object::steal(PyObject_Str(obj));
+    if (str) {
+        if (auto text = utf8_of(str.get())) return std::move(*text);
+    }
+    PyErr_WriteUnraisable(obj);
+    Object name = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    std::optional<String> type_name = name ? utf8_of(name.get()) : std::nullopt;
+    PyErr_Clear();
+    if (!type_name) return "<unprintable object>";
+    return "<unprintable " + *type_name + " object>";
+}
+
+Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept {
+    Object inner = std::move(cause).into_exception();
+    String text(prefix);
+    text += qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
+    text += ": ";
+    text += text_of(inner.get());
+    Object message = make_str(text);
+    Object error = Object::steal(expect_object(PyObject_CallOneArg(type, message.get())));
+    PyException_SetCause(error.get(), inner.release());  // steals the cause
+    return Error::from_exception(std::move(error));
+}
+
+String qualname_of(PyObject* type) noexcept {
+    Object name = Object::steal(PyObject_GetAttrString(type, "__qualname__"));
+    std::optional<String> text = name ? utf8_of(name.get()) : std::nullopt;
+    if (!text) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return std::move(*text);
+}
+
+}  // namespace veldspar::py
