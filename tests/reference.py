@@ -1,0 +1,158 @@
+"""Pure-Python transcription of the four veldspar kernels, step by step from the spec.
+
+Plain floats and lists only: every arithmetic step is one IEEE-754 double
+operation rounded to nearest, so the results are those the spec defines bit
+for bit. Each function returns lists of floats of the input's length.
+
+A position without a value holds the object NAN itself (bit pattern
+0x7FF8000000000000); NaNs made by arithmetic (inf - inf, NaN inputs carried
+through a sum) are other objects. is_no_value() tells the two apart, so a test
+can demand the exact stored pattern where the kernel stores "no value" and
+compare only values (NaN sign cleared) elsewhere.
+"""
+
+import math
+import struct
+
+__all__ = ["NAN", "SIZE_BITS", "is_no_value", "sma", "ema", "macd", "atr"]
+
+NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000000))[0]
+
+# Width of the unsigned size type that carries periods (32 bits on the
+# shipped ARM build): MACD's S + G - 2 is computed modulo 2**SIZE_BITS.
+SIZE_BITS = 8 * struct.calcsize("N")
+_SIZE_MOD = 1 << SIZE_BITS
+
+
+def is_no_value(v):
+    """True when v is the "no value" NaN the reference stored, not a computed one."""
+    return v is NAN
+
+
+def sma(period, data):
+    """Part 1.1: running window sum times the reciprocal, one position at a time."""
+    n = len(data)
+    out = [NAN] * n
+    if period == 0 or period > n:
+        return out
+    total = -0.0
+    for i in range(period):
+        total = total + data[i]
+    inv = 1.0 / float(period)
+    out[period - 1] = total * inv
+    for i in range(period, n):
+        d = data[i] - data[i - period]
+        total = total + d
+        out[i] = total * inv
+    return out
+
+
+def ema(period, data):
+    """Part 1.2: seed on the first window of `period` finite values, skip non-finite after."""
+    n = len(data)
+    out = [NAN] * n
+    if period == 0 or period > n:
+        return out
+    # Every candidate start is examined from its first value, as specified.
+    seed_start = None
+    s = 0
+    while s + period <= n:
+        if all(math.isfinite(data[j]) for j in range(s, s + period)):
+            seed_start = s
+            break
+        s += 1
+    if seed_start is None:
+        return out
+    total = -0.0
+    for j in range(seed_start, seed_start + period):
+        total = total + data[j]
+    value = total / float(period)
+    out[seed_start + period - 1] = value
+    alpha = 2.0 / (float(period) + 1.0)
+    beta = 1.0 - alpha
+    for i in range(seed_start + period, n):
+        x = data[i]
+        if math.isfinite(x):
+            a = alpha * x
+            b = beta * value
+            value = a + b
+            out[i] = value
+    return out
+
+
+def macd(fast, slow, signal, data):
+    """Part 1.3: MACD line, signal line and histogram as three lists.
+
+    Valid periods only (0 < fast < slow, signal > 0), as the entry function
+    guarantees; the windows would otherwise reach before the series.
+    """
+    if not (0 < fast < slow and signal > 0):
+        raise ValueError("reference.macd needs 0 < fast < slow and signal > 0")
+    n = len(data)
+    macd_out, signal_out, hist_out = [NAN] * n, [NAN] * n, [NAN] * n
+    af = 2.0 / (float(fast) + 1.0)
+    a_s = 2.0 / (float(slow) + 1.0)
+    ag = 2.0 / (float(signal) + 1.0)
+    bf, bs, bg = 1.0 - af, 1.0 - a_s, 1.0 - ag
+    signal_from = (slow + signal - 2) % _SIZE_MOD
+    f_avg = s_avg = sig = NAN
+    for i in range(n):
+        x = data[i]
+        if math.isnan(x):
+            continue
+        if i < slow - 1:
+            continue
+        if math.isnan(f_avg):
+            f_sum = -0.0
+            for j in range(fast):
+                f_sum = f_sum + data[i - j]
+            s_sum = -0.0
+            for j in range(slow):
+                s_sum = s_sum + data[i - j]
+            f_avg = f_sum / float(fast)
+            s_avg = s_sum / float(slow)
+        else:
+            s_avg = (a_s * x) + (bs * s_avg)
+            f_avg = (af * x) + (bf * f_avg)
+        m = f_avg - s_avg
+        macd_out[i] = m
+        if math.isnan(sig):
+            if i >= signal_from:
+                sig = m
+        else:
+            sig = (ag * m) + (bg * sig)
+        signal_out[i] = sig
+        if not math.isnan(sig):
+            hist_out[i] = m - sig
+    return macd_out, signal_out, hist_out
+
+
+def _max(a, b):
+    """The spec's two-argument max: b when a is NaN or a < b, else a."""
+    if a != a or a < b:
+        return b
+    return a
+
+
+def true_range(high, low, close, j):
+    c = close[j - 1]
+    return _max(_max(high[j] - low[j], abs(high[j] - c)), abs(low[j] - c))
+
+
+def atr(period, high, low, close):
+    """Part 1.4: mean of TR(1..P) at index P, then atr + (1/P)*(TR - atr)."""
+    n = len(high)
+    out = [NAN] * n
+    if period == 0 or n <= period:
+        return out
+    k = 1.0 / float(period)
+    total = +0.0
+    for j in range(1, period + 1):
+        total = total + true_range(high, low, close, j)
+    value = total / float(period)
+    out[period] = value
+    for i in range(period + 1, n):
+        d = true_range(high, low, close, i) - value
+        value = value + k * d
+        out[i] = value
+    return out
