@@ -1,0 +1,28 @@
+"""Shared fixtures and helpers of the Python test suite."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+NAN_BITS = 0x7FF8000000000000
+
+
+def bits(array):
+    """The bit patterns of a float64 array, for exact comparisons."""
+    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64).tolist()
+
+
+def run_python(code, *, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, env=full_env)
+
+
+@pytest.fixture
+def series():
+    """A short clean price series."""
+    return np.array([1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0])

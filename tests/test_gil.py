@@ -1,0 +1,78 @@
+"""The interpreter lock is released around the kernels of SMA, EMA and MACD, and held by ATR.
+
+A worker thread calls an indicator over and over on a long series while this
+thread watches the output. Kernels write in ascending order, so an output whose
+first element is already written while its last still holds the sentinel can
+only be seen while a kernel runs. Without the lock released no Python code can
+run then, so seeing that state proves the release, and never seeing it over
+many calls (while the watcher demonstrably runs between them) shows the lock
+was held.
+"""
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import veldspar
+
+N = 400_000
+SENTINEL = 7.5  # never a result: the input is an integer ramp
+
+
+def watch(call, output, *, until_seen, calls=None, timeout=30.0):
+    """Returns (mid-kernel states seen, watcher iterations, calls made)."""
+    stop = threading.Event()
+    made = [0]
+
+    def worker():
+        while not stop.is_set() and (calls is None or made[0] < calls):
+            output.fill(SENTINEL)
+            call()
+            made[0] += 1
+        stop.set()
+
+    thread = threading.Thread(target=worker)
+    seen = iterations = 0
+    deadline = time.monotonic() + timeout
+    thread.start()
+    try:
+        while not stop.is_set() and time.monotonic() < deadline:
+            iterations += 1
+            if output[0] != SENTINEL and output[-1] == SENTINEL:
+                seen += 1
+                if until_seen:
+                    break
+    finally:
+        stop.set()
+        thread.join(timeout)
+    assert not thread.is_alive()
+    return seen, iterations, made[0]
+
+
+DATA = np.arange(1.0, N + 1.0)
+
+
+def released_cases():
+    out = np.empty(N)
+    m, s, h = np.empty(N), np.empty(N), np.empty(N)
+    return {
+        "sma": (lambda: veldspar.indicator_sma(1, DATA, out), out),
+        "ema": (lambda: veldspar.indicator_ema(1, DATA, out), out),
+        "macd": (lambda: veldspar.indicator_macd(1, 2, 1, DATA, m, s, h), s),
+    }
+
+
+@pytest.mark.parametrize("name", ["sma", "ema", "macd"])
+def test_kernel_runs_without_the_interpreter_lock(name):
+    call, output = released_cases()[name]
+    seen, _, _ = watch(call, output, until_seen=True)
+    assert seen > 0
+
+
+def test_atr_keeps_the_interpreter_lock():
+    out = np.empty(N)
+    call = lambda: veldspar.indicator_atr(1, DATA + 1.0, DATA - 1.0, DATA, out)  # noqa: E731
+    seen, iterations, made = watch(call, out, until_seen=False, calls=30)
+    assert made == 30 and iterations > 0
+    assert seen == 0

@@ -1,0 +1,182 @@
+"""The module object, its functions and their signatures; import in unusual processes."""
+import inspect
+import signal
+import sys
+
+import numpy as np
+import pytest
+
+import veldspar
+from conftest import run_python
+
+SIGNATURES = {
+    "indicator_sma": "(period, data, output)",
+    "indicator_ema": "(period, data, output)",
+    "indicator_macd": "(fast_period, slow_period, signal_period, data, macd_output, signal_output, hist_output)",
+    "indicator_atr": "(period, high, low, close, output)",
+}
+
+
+def test_module_exports_exactly_the_four_functions_in_order():
+    assert veldspar.__all__ == ["indicator_sma", "indicator_ema", "indicator_macd", "indicator_atr"]
+    public = sorted(name for name in vars(veldspar) if not name.startswith("__"))
+    assert public == sorted(veldspar.__all__)
+    assert veldspar.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+def test_function_object(name):
+    function = getattr(veldspar, name)
+    assert function.__name__ == name
+    assert function.__module__ == "veldspar"
+    assert function.__self__ is veldspar
+    assert function.__doc__ is None
+    assert function.__text_signature__ == SIGNATURES[name]
+    assert str(inspect.signature(function)) == SIGNATURES[name]
+
+
+def test_reimport_returns_the_same_module_object():
+    first = sys.modules.pop("veldspar")
+    try:
+        import veldspar as again
+        assert again is first
+        assert again.__all__ == first.__all__  # the functions were not added twice
+    finally:
+        sys.modules["veldspar"] = first
+
+
+def panic_classes():
+    return [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
+
+
+def test_panic_exception_type_exists_once_and_is_hidden():
+    classes = panic_classes()
+    assert len(classes) == 1
+    panic = classes[0]
+    assert panic.__module__ == "pyo3_runtime"
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert panic.__doc__ == (
+        "\nThe exception raised when Rust code called from Python panics.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n")
+    assert len(panic.__doc__) == 235
+    assert not hasattr(veldspar, "PanicException")
+    saved = sys.modules.pop("veldspar")
+    try:
+        __import__("veldspar")
+        assert panic_classes() == classes
+    finally:
+        sys.modules["veldspar"] = saved
+
+
+def test_panic_exception_is_created_by_the_first_import():
+    result = run_python(
+        "import sys\n"
+        "before = [c for c in BaseException.__subclasses__() if c.__name__ == 'PanicException']\n"
+        "import veldspar\n"
+        "after = [c for c in BaseException.__subclasses__() if c.__name__ == 'PanicException']\n"
+        "print(len(before), len(after))\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "1"]
+
+
+def test_import_in_a_subinterpreter_is_refused():
+    result = run_python(
+        "import _xxsubinterpreters as interpreters\n"
+        "import numpy as np, veldspar\n"
+        "sub = interpreters.create()\n"
+        "interpreters.run_string(sub, '''\n"
+        "try:\n"
+        "    import veldspar\n"
+        "except ImportError as error:\n"
+        "    assert str(error).startswith('PyO3 modules do not yet support subinterpreters, see '), error\n"
+        "else:\n"
+        "    raise AssertionError('imported')\n"
+        "''')\n"
+        "out = np.empty(3)\n"
+        "veldspar.indicator_sma(2, np.array([1.0, 2.0, 3.0]), out)\n"
+        "print(out.tolist())\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[nan, 1.5, 2.5]"
+
+
+def test_import_works_without_numpy_and_calls_fail_cleanly():
+    # NumPy is blocked for the first call, then allowed: the failed attempt
+    # caches nothing, so the next call succeeds.
+    result = run_python(
+        "import sys\n"
+        "sys.modules['numpy'] = None\n"
+        "import veldspar\n"
+        "try:\n"
+        "    veldspar.indicator_sma(2, [1.0], [0.0])\n"
+        "except ImportError as error:\n"
+        "    print(type(error).__name__, error)\n"
+        "    print(type(error.__cause__).__name__)\n"
+        "del sys.modules['numpy']\n"
+        "import numpy as np\n"
+        "out = np.zeros(3)\n"
+        "veldspar.indicator_sma(2, np.array([1.0, 2.0, 3.0]), out)\n"
+        "print(out.tolist())\n")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("ImportError Failed to access NumPy array API capsule: ModuleNotFoundError: ")
+    assert lines[1] == "ModuleNotFoundError"
+    assert lines[2] == "[nan, 1.5, 2.5]"
+
+
+def test_a_broken_array_api_capsule_is_refused_without_writing():
+    result = run_python(
+        "import numpy as np\n"
+        "core = np._core.multiarray if hasattr(np, '_core') else np.core.multiarray\n"
+        "saved = core._ARRAY_API\n"
+        "core._ARRAY_API = 'not a capsule'\n"
+        "import veldspar\n"
+        "out = np.zeros(2)\n"
+        "try:\n"
+        "    veldspar.indicator_sma(1, np.ones(2), out)\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+        "    print(type(error.__cause__).__name__)\n"
+        "print(out.tolist())\n"
+        "core._ARRAY_API = saved\n"
+        "veldspar.indicator_sma(1, np.ones(2), out)\n"
+        "print(out.tolist())\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "Failed to access NumPy array API capsule: TypeError: 'str' object cannot be converted to 'PyCapsule'",
+        "TypeError",
+        "[0.0, 0.0]",
+        "[1.0, 1.0]",
+    ]
+
+
+def test_core_module_follows_the_numpy_major_version():
+    core = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
+    result = run_python(
+        "import sys, numpy as np, veldspar\n"
+        f"sys.modules.pop({core!r}).__dict__  # the module must be imported again by name\n"
+        "veldspar.indicator_sma(1, np.ones(1), np.empty(1))\n"
+        f"print({core!r} in sys.modules)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True"
+
+
+def test_panic_exception_from_python_aborts_with_its_traceback():
+    result = run_python(
+        "import numpy as np, veldspar\n"
+        "Panic = next(c for c in BaseException.__subclasses__() if c.__name__ == 'PanicException')\n"
+        "class Period:\n"
+        "    def __index__(self):\n"
+        "        raise Panic('resumed from Python')\n"
+        "veldspar.indicator_sma(Period(), np.ones(3), np.empty(3))\n"
+        "print('survived')\n")
+    assert result.returncode == -signal.SIGABRT
+    assert "survived" not in result.stdout
+    assert result.stderr.startswith(
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n"
+        "Traceback (most recent call last):\n")
+    assert "__index__" in result.stderr
+    assert result.stderr.rstrip().endswith("pyo3_runtime.PanicException: resumed from Python")
