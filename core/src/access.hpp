@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <source_location>
 
 #include "veldspar/core.hpp"
 #include "veldspar/fault.hpp"

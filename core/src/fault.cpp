@@ -1,6 +1,8 @@
 // Fault reports on standard error, then abort(): the one way the library ends the process.
 #include "veldspar/fault.hpp"
 
+#include "fault_testing.hpp"
+
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -49,6 +51,8 @@ void internal_fault(std::string_view message, std::source_location where) noexce
     std::fflush(stderr);
     std::abort();
 }
+
+void fault_testing::enter_report() noexcept { t_reporting = true; }
 
 void index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) noexcept {
     char message[96];

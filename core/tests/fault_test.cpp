@@ -1,0 +1,79 @@
+// The fault boundary: report format, the fault inside a report, concurrent reports, allocation failure.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "../src/fault_testing.hpp"
+#include "veldspar/core.hpp"
+#include "veldspar/fault.hpp"
+
+namespace {
+
+using ::testing::KilledBySignal;
+
+// gtest matches death-test output with POSIX extended regexes; ^ and $ anchor
+// the whole of standard error, so these patterns also prove nothing else was
+// written.
+constexpr const char* kLocation = "core/tests/fault_test\\.cpp:[0-9]+:[0-9]+";
+
+TEST(FaultDeathTest, ReportNamesThreadLocationAndMessage) {
+    const std::string pattern = std::string("^\nthread '<unnamed>' panicked at ") + kLocation + ":\nbroken invariant 42\n$";
+    EXPECT_EXIT(veldspar::internal_fault("broken invariant 42"), KilledBySignal(SIGABRT), pattern);
+}
+
+TEST(FaultDeathTest, IndexOutOfBoundsMessage) {
+    const std::string pattern = std::string("^\nthread '<unnamed>' panicked at ") + kLocation +
+                                ":\nindex out of bounds: the len is 3 but the index is 7\n$";
+    EXPECT_EXIT(veldspar::index_out_of_bounds(3, 7), KilledBySignal(SIGABRT), pattern);
+}
+
+TEST(FaultDeathTest, KernelWithShortOutputFaultsBeforeWriting) {
+    auto short_output = [] {
+        double in[4] = {1, 2, 3, 4};
+        double out[3];
+        veldspar::core::compute_sma(2, {in, 4}, {out, 3});
+    };
+    EXPECT_EXIT(short_output(), KilledBySignal(SIGABRT), "index out of bounds: the len is 3 but the index is 3\n$");
+}
+
+TEST(FaultDeathTest, FaultDuringAReportIsShort) {
+    const std::string pattern =
+        std::string("^panicked at ") + kLocation + ":\nsecond fault\nthread panicked while processing panic\\. aborting\\.\n$";
+    auto fault_in_report = [] {
+        veldspar::fault_testing::enter_report();
+        veldspar::internal_fault("second fault");
+    };
+    EXPECT_EXIT(fault_in_report(), KilledBySignal(SIGABRT), pattern);
+}
+
+TEST(FaultDeathTest, ConcurrentFaultsWriteOneWholeReport) {
+    // Eight threads fault at once; the first report ends the process and no
+    // other report's text gets mixed into it.
+    const std::string pattern = std::string("^\nthread '<unnamed>' panicked at ") + kLocation +
+                                ":\nfault from a thread that raced the others\n$";
+    auto racing_faults = [] {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([] { veldspar::internal_fault("fault from a thread that raced the others"); });
+        }
+        for (auto& t : threads) t.join();
+    };
+    EXPECT_EXIT(racing_faults(), KilledBySignal(SIGABRT), pattern);
+}
+
+TEST(FaultDeathTest, AllocationFailureLine) {
+    EXPECT_EXIT(veldspar::allocation_failed(123456), KilledBySignal(SIGABRT),
+                "^memory allocation of 123456 bytes failed\n$");
+}
+
+TEST(FaultDeathTest, CheckedAllocatorRefusalEndsTheProcess) {
+    auto huge = [] {
+        veldspar::CheckedAllocator<char> allocator;
+        // More than this address space can hold.
+        (void)allocator.allocate(static_cast<std::size_t>(-1) / 2);
+    };
+    EXPECT_EXIT(huge(), KilledBySignal(SIGABRT), "^memory allocation of [0-9]+ bytes failed\n$");
+}
+
+}  // namespace
