@@ -1,7 +1,7 @@
-"""Pure-Python transcription of the four veldspar kernels, step by step from the spec.
+"""Pure-Python transcription of the four veldspar kernels, step by step from their definitions.
 
 Plain floats and lists only: every arithmetic step is one IEEE-754 double
-operation rounded to nearest, so the results are those the spec defines bit
+operation rounded to nearest, so the results are those the definitions give bit
 for bit. Each function returns lists of floats of the input's length.
 
 A position without a value holds the object NAN itself (bit pattern
@@ -30,7 +30,7 @@ def is_no_value(v):
 
 
 def sma(period, data):
-    """Part 1.1: running window sum times the reciprocal, one position at a time."""
+    """SMA: running window sum times the reciprocal, one position at a time."""
     n = len(data)
     out = [NAN] * n
     if period == 0 or period > n:
@@ -48,7 +48,7 @@ def sma(period, data):
 
 
 def ema(period, data):
-    """Part 1.2: seed on the first window of `period` finite values, skip non-finite after."""
+    """EMA: seed on the first window of `period` finite values, skip non-finite after."""
     n = len(data)
     out = [NAN] * n
     if period == 0 or period > n:
@@ -81,7 +81,7 @@ def ema(period, data):
 
 
 def macd(fast, slow, signal, data):
-    """Part 1.3: MACD line, signal line and histogram as three lists.
+    """MACD: MACD line, signal line and histogram as three lists.
 
     Valid periods only (0 < fast < slow, signal > 0), as the entry function
     guarantees; the windows would otherwise reach before the series.
@@ -128,7 +128,7 @@ def macd(fast, slow, signal, data):
 
 
 def _max(a, b):
-    """The spec's two-argument max: b when a is NaN or a < b, else a."""
+    """The indicator's two-argument max: b when a is NaN or a < b, else a."""
     if a != a or a < b:
         return b
     return a
@@ -140,7 +140,7 @@ def true_range(high, low, close, j):
 
 
 def atr(period, high, low, close):
-    """Part 1.4: mean of TR(1..P) at index P, then atr + (1/P)*(TR - atr)."""
+    """ATR: mean of TR(1..P) at index P, then atr + (1/P)*(TR - atr)."""
     n = len(high)
     out = [NAN] * n
     if period == 0 or n <= period:

@@ -87,7 +87,7 @@ def periods_for(n):
     return sorted({0, 1, 2, 7, max(n - 1, 0), n, n + 1, SIZE_MAX})
 
 
-# --- The reference itself against the spec's worked examples ---------------
+# --- The reference itself against the documented worked examples ---------------
 
 NAN = math.nan
 

@@ -16,7 +16,7 @@ void ema(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
     }
 
     // Warm-up: find the first run of `period` consecutive finite values. The
-    // spec re-examines each candidate window from its start; only the first
+    // definition re-examines each candidate window from its start; only the first
     // window that passes matters, and it ends exactly where a run of finite
     // values first reaches `period`. A sum restarted at every break therefore
     // holds that window's sum, added in index order from -0.0, when the run
@@ -67,7 +67,7 @@ void compute_ema(std::size_t period, ReadSlice data, WriteSlice output) noexcept
         [&](auto policy) {
             using A = decltype(policy);
             detail::Out<A> out{output.data};
-            // The spec fills the whole output with NaN before the seed search,
+            // The definition fills the whole output with NaN before the seed search,
             // so an output that is its own input has no finite window: all NaN.
             if (output.data == data.data) {
                 out.fill_nan(0, n);

@@ -19,7 +19,7 @@ struct Bars {
     std::vector<double> high, low, close;
 };
 
-// max(a, b) as the spec defines it: b when a is NaN, else b when a < b, else a.
+// max(a, b) as the indicator defines it: b when a is NaN, else b when a < b, else a.
 double spec_max(double a, double b) {
     if (std::isnan(a)) return b;
     if (a < b) return b;
@@ -31,7 +31,7 @@ double spec_tr(const Bars& b, std::size_t j) {
     return spec_max(spec_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
 }
 
-// The spec's kernel steps, one by one.
+// The kernel's defining steps, one by one.
 std::vector<double> reference_atr(std::size_t period, const Bars& b) {
     const std::size_t n = b.high.size();
     std::vector<double> out(n, kNaN);

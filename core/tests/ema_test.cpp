@@ -15,7 +15,7 @@ using veldspar::test::value_bits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The spec's kernel steps, one by one: NaN fill, candidate-by-candidate seed
+// The defining steps, one by one: NaN fill, candidate-by-candidate seed
 // search, division seed, then the update of finite values.
 std::vector<double> reference_ema(std::size_t period, const std::vector<double>& x) {
     const std::size_t n = x.size();

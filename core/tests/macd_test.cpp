@@ -24,7 +24,7 @@ struct Macd {
     std::vector<bool> macd_none, signal_none, hist_none;
 };
 
-// The spec's kernel steps, one by one, per index.
+// The defining steps, one by one, per index.
 Macd reference_macd(std::size_t f, std::size_t s, std::size_t g, const std::vector<double>& x) {
     const std::size_t n = x.size();
     Macd r{std::vector<double>(n, kNaN), std::vector<double>(n, kNaN), std::vector<double>(n, kNaN),
@@ -223,7 +223,7 @@ TEST(Macd, PeriodsTheEntryRefusesGiveAllNaN) {
 }
 
 TEST(Macd, SignalThresholdWrapsAsUnsignedSize) {
-    // S + G - 2 is computed in size_t arithmetic, as the spec states: with G
+    // S + G - 2 is computed in size_t arithmetic, as documented: with G
     // at the top of the range it wraps to S - 3, so the signal line is seeded
     // at the first MACD value (and then barely moves, alpha being ~1e-19).
     const auto x = veldspar::test::random_series(20, 9, false);
