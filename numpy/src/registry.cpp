@@ -1,13 +1,92 @@
-// Placeholder registry until the shared one lands: every borrow succeeds.
+// Finding the shared borrow registry on NumPy's core module, or publishing this module's own there.
 #include "veldspar/np/registry.hpp"
+
+#include <atomic>
+#include <charconv>
+#include <cstring>
+
+#include "borrow_registry.hpp"
+#include "veldspar/np/api.hpp"
 
 namespace veldspar::np {
 namespace {
-int accept(void*, PyObject*) { return kBorrowed; }
-void ignore(void*, PyObject*) {}
-const BorrowCheckingApi kPlaceholder{1, nullptr, accept, accept, ignore, ignore};
+
+using py::Error;
+using py::Object;
+using py::Result;
+
+std::atomic<const BorrowCheckingApi*> g_record{nullptr};
+
+Error unsupported_version(std::uint64_t version) noexcept {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, version).ptr;
+    py::String text("Version ");
+    text.append(digits, end);
+    text += " of borrow checking API is not supported by this version of rust-numpy";
+    return Error::built_text(PyExc_TypeError, std::move(text));
+}
+
+// Attaches a new registry to `core`, or adopts the capsule that another
+// thread attached while this one ran Python code (the failed lookup may have
+// called a module __getattr__). Nothing between the dictionary check and the
+// attachment runs Python code, so the process keeps one registry.
+Result<Object> publish_registry(PyObject* core) noexcept {
+    auto capsule = make_registry_capsule();
+    if (!capsule) return capsule.take_error();
+    if (PyModule_Check(core)) {
+        if (PyObject* published = PyDict_GetItemString(PyModule_GetDict(core), kBorrowCapsuleName)) {
+            return Object::borrow(published);  // ours is dropped: its destructor frees it
+        }
+    }
+    if (PyObject_SetAttrString(core, kBorrowCapsuleName, capsule->get()) != 0) return Error::fetch();
+    return std::move(*capsule);
+}
+
+Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
+    auto core_name = core_module_name();
+    if (!core_name) return core_name.take_error();
+    Object core = Object::steal(PyImport_Import(*core_name));
+    if (!core) return Error::fetch();
+
+    Object capsule = Object::steal(PyObject_GetAttrString(core.get(), kBorrowCapsuleName));
+    if (!capsule) {
+        // Whatever the lookup raised, there is no registry to use yet.
+        PyErr_Clear();
+        auto published = publish_registry(core.get());
+        if (!published) return published.take_error();
+        capsule = std::move(*published);
+    }
+    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) return Error::type_mismatch(capsule.get(), "PyCapsule");
+
+    const char* capsule_name = PyCapsule_GetName(capsule.get());
+    PyErr_Clear();
+    const void* record = PyCapsule_GetPointer(capsule.get(), capsule_name);
+    if (record == nullptr) {
+        // A capsule never holds null and its own name always matches, so this
+        // is unreachable; still, never read a record through null.
+        PyErr_Clear();
+        return Error::built(PyExc_ValueError, "borrow checking API capsule holds no record");
+    }
+    // Read as raw bytes: the record's later fields depend on its version.
+    std::uint64_t version = 0;
+    std::memcpy(&version, record, sizeof version);
+    if (version < 1) return unsupported_version(version);
+
+    // The record lives inside the capsule: keep the capsule for the life of the process.
+    (void)capsule.release();
+    return static_cast<const BorrowCheckingApi*>(record);
+}
+
 }  // namespace
 
-py::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept { return &kPlaceholder; }
+Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
+    if (const BorrowCheckingApi* cached = g_record.load(std::memory_order_acquire)) return cached;
+    auto record = find_or_publish_record();
+    if (!record) return record.take_error();
+    // Two threads may both have run the procedure; the first to store wins.
+    const BorrowCheckingApi* expected = nullptr;
+    if (!g_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
+    return *record;
+}
 
 }  // namespace veldspar::np

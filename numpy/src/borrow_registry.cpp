@@ -1,0 +1,288 @@
+// The borrow registry: live borrows per base buffer, the conflict test, and the four C functions of the record.
+#include "borrow_registry.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <unordered_map>
+#include <utility>
+
+#include "veldspar/fault.hpp"
+#include "veldspar/np/api.hpp"
+#include "veldspar/np/array.hpp"
+#include "veldspar/np/registry.hpp"
+
+namespace veldspar::np {
+namespace {
+
+// The memory an array covers, as seen by the conflict test. Element
+// addresses are data + k·divisor for some integer k (the divisor divides
+// every stride), all within [start, end).
+struct BorrowKey {
+    std::uintptr_t start;
+    std::uintptr_t end;
+    std::uintptr_t data;
+    std::intptr_t divisor;
+
+    bool operator==(const BorrowKey&) const noexcept = default;
+};
+
+struct BorrowKeyHash {
+    std::size_t operator()(const BorrowKey& key) const noexcept {
+        std::size_t seed = 0;
+        for (std::uintptr_t field : {key.start, key.end, key.data, static_cast<std::uintptr_t>(key.divisor)}) {
+            seed ^= std::hash<std::uintptr_t>{}(field) + 0x9e3779b9u + (seed << 6) + (seed >> 2);
+        }
+        return seed;
+    }
+};
+
+// |x| without the overflow of -INTPTR_MIN.
+std::uintptr_t magnitude(std::intptr_t x) noexcept {
+    const auto u = static_cast<std::uintptr_t>(x);
+    return x < 0 ? 0 - u : u;
+}
+
+bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
+    if (b.start >= a.end || a.start >= b.end) return false;
+    // Element addresses of a are a.data + i·a.divisor, of b b.data + j·b.divisor;
+    // they can only meet if gcd(a.divisor, b.divisor) divides the data distance.
+    // With both divisors 0 (all strides zero) nothing rules a shared element
+    // out, so overlapping ranges count as a conflict.
+    const std::uintptr_t g = std::gcd(magnitude(a.divisor), magnitude(b.divisor));
+    const std::uintptr_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
+    return g == 0 || distance % g == 0;
+}
+
+// The interpreter lock is held by every caller, and the registry exists only
+// after an array was accepted, so the table is cached; a failure here means
+// NumPy's own capsule was tampered with after use.
+ArrayApi cached_array_api() noexcept {
+    auto api = array_api();
+    if (!api) internal_fault("NumPy's C-API table is unavailable inside the borrow registry");
+    return *api;
+}
+
+// The outermost array of the base chain, or the first base that is not an
+// array (bytes, mmap, ...): every view of one buffer meets there.
+std::uintptr_t base_address(const ArrayApi& api, PyObject* array) noexcept {
+    PyObject* current = array;
+    while (PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(current))) {
+        current = base;
+        if (!api.is_array(base)) break;
+    }
+    return reinterpret_cast<std::uintptr_t>(current);
+}
+
+BorrowKey borrow_key(const ArrayApi& api, PyObject* obj) noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const int nd = PyArray_NDIM(array);
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+
+    std::intptr_t divisor = 1;
+    if (nd == 1) {
+        divisor = strides[0];
+    } else if (nd > 1) {
+        std::uintptr_t g = 0;
+        for (int i = 0; i < nd; ++i) g = std::gcd(g, magnitude(strides[i]));
+        divisor = static_cast<std::intptr_t>(g);
+    }
+
+    bool empty = nd == 0;
+    for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
+    if (empty) return {data, data, data, divisor};
+
+    // Addresses wrap like the pointers they are; only their order matters.
+    std::uintptr_t start = data;
+    std::uintptr_t end = data;
+    for (int i = 0; i < nd; ++i) {
+        const auto reach = static_cast<std::uintptr_t>(dims[i] - 1) * static_cast<std::uintptr_t>(strides[i]);
+        if (static_cast<std::intptr_t>(reach) < 0) {
+            start += reach;
+        } else {
+            end += reach;
+        }
+    }
+    end += element_size(api, PyArray_DESCR(array));
+    return {start, end, data, divisor};
+}
+
+template <class K, class V, class Hash = std::hash<K>>
+using Map = std::unordered_map<K, V, Hash, std::equal_to<K>, CheckedAllocator<std::pair<const K, V>>>;
+
+// base address → key → count: n > 0 readers, or -1 for one writer. A count
+// of 0 is never stored and an inner map is never empty.
+class BorrowRegistry {
+public:
+    int acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        auto outer = bases_.find(base);
+        if (outer == bases_.end()) {
+            add_base(base, key, 1);
+            return kBorrowed;
+        }
+        Counts& counts = outer->second;
+        if (auto held = counts.find(key); held != counts.end()) {
+            // Wraps at the largest count, so that both a writer (-1 + 1) and
+            // a saturated reader count refuse here.
+            const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(held->second) + 1);
+            if (next <= 0) return kAlreadyBorrowed;
+            held->second = next;
+            return kBorrowed;
+        }
+        for (const auto& [other, count] : counts) {
+            if (count < 0 && conflicts(key, other)) return kAlreadyBorrowed;
+        }
+        counts.emplace(key, 1);
+        return kBorrowed;
+    }
+
+    int acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        auto outer = bases_.find(base);
+        if (outer == bases_.end()) {
+            add_base(base, key, -1);
+            return kBorrowed;
+        }
+        Counts& counts = outer->second;
+        if (counts.contains(key)) return kAlreadyBorrowed;
+        for (const auto& entry : counts) {
+            if (conflicts(key, entry.first)) return kAlreadyBorrowed;
+        }
+        counts.emplace(key, -1);
+        return kBorrowed;
+    }
+
+    // A release that matches no borrow of its kind (never acquired, or the
+    // array's data, shape or strides changed while it was borrowed) is
+    // ignored: the maps stay as they were and the process goes on.
+    void release(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        auto outer = bases_.find(base);
+        if (outer == bases_.end()) return;
+        Counts& counts = outer->second;
+        auto held = counts.find(key);
+        if (held == counts.end() || held->second <= 0) return;
+        if (--held->second == 0) remove(outer, held);
+    }
+
+    void release_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        auto outer = bases_.find(base);
+        if (outer == bases_.end()) return;
+        auto held = outer->second.find(key);
+        if (held == outer->second.end() || held->second != -1) return;
+        remove(outer, held);
+    }
+
+private:
+    using Counts = Map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+    using Bases = Map<std::uintptr_t, Counts>;
+
+    void add_base(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
+        Counts counts;
+        counts.reserve(1);  // most buffers are borrowed through one key at a time
+        counts.emplace(key, count);
+        bases_.emplace(base, std::move(counts));
+    }
+
+    void remove(Bases::iterator outer, Counts::iterator held) noexcept {
+        if (outer->second.size() > 1) {
+            outer->second.erase(held);
+        } else {
+            bases_.erase(outer);
+        }
+    }
+
+    std::mutex mutex_;
+    Bases bases_;
+};
+
+// Base and key are computed before the registry's mutex is taken: the base
+// walk and the element size go through NumPy, which must never run while
+// another thread waits on the mutex with the interpreter lock.
+struct Target {
+    std::uintptr_t base;
+    BorrowKey key;
+};
+
+Target target_of(PyObject* array) noexcept {
+    const ArrayApi api = cached_array_api();
+    return {base_address(api, array), borrow_key(api, array)};
+}
+
+BorrowRegistry& registry_of(void* state) noexcept { return *static_cast<BorrowRegistry*>(state); }
+
+extern "C" {
+
+static int veldspar_registry_acquire(void* state, PyObject* array) noexcept {
+    const Target target = target_of(array);
+    return registry_of(state).acquire(target.base, target.key);
+}
+
+static int veldspar_registry_acquire_mut(void* state, PyObject* array) noexcept {
+    if (!is_writeable(array)) return kNotWriteable;
+    const Target target = target_of(array);
+    return registry_of(state).acquire_mut(target.base, target.key);
+}
+
+static void veldspar_registry_release(void* state, PyObject* array) noexcept {
+    const Target target = target_of(array);
+    registry_of(state).release(target.base, target.key);
+}
+
+static void veldspar_registry_release_mut(void* state, PyObject* array) noexcept {
+    const Target target = target_of(array);
+    registry_of(state).release_mut(target.base, target.key);
+}
+
+}  // extern "C"
+
+// One allocation for everything the capsule owns; the capsule's context
+// points at it so that the destructor finds the whole block.
+struct CapsuleBlock {
+    BorrowCheckingApi record;
+    BorrowRegistry registry;
+    char name[sizeof kBorrowCapsuleName];
+
+    CapsuleBlock() noexcept
+        : record{1, &registry, veldspar_registry_acquire, veldspar_registry_acquire_mut, veldspar_registry_release,
+                 veldspar_registry_release_mut} {
+        std::memcpy(name, kBorrowCapsuleName, sizeof name);
+    }
+};
+
+void free_block(CapsuleBlock* block) noexcept {
+    block->~CapsuleBlock();
+    std::free(block);
+}
+
+extern "C" void veldspar_registry_capsule_destructor(PyObject* capsule) noexcept {
+    free_block(static_cast<CapsuleBlock*>(PyCapsule_GetContext(capsule)));
+}
+
+}  // namespace
+
+py::Result<py::Object> make_registry_capsule() noexcept {
+    auto* block = new (checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock();
+    py::Object capsule = py::Object::steal(PyCapsule_New(&block->record, block->name, nullptr));
+    if (!capsule) {
+        free_block(block);
+        return py::Error::fetch();
+    }
+    // The destructor is installed only once the context is set, so it never
+    // sees a capsule without its block.
+    if (PyCapsule_SetContext(capsule.get(), block) != 0 ||
+        PyCapsule_SetDestructor(capsule.get(), veldspar_registry_capsule_destructor) != 0) {
+        py::python_api_call_failed();
+    }
+    return capsule;
+}
+
+}  // namespace veldspar::np

@@ -1,0 +1,21 @@
+// This module's implementation of the shared borrow registry, packaged as the capsule it publishes.
+//
+//   auto capsule = make_registry_capsule();   // owns registry, record and name
+//   PyObject_SetAttrString(core, kBorrowCapsuleName, capsule->get());
+//
+// Other modules reach the registry only through the four C functions of the
+// capsule's record; nothing here is visible to them beyond that record.
+#pragma once
+
+#include "veldspar/py/error.hpp"
+
+namespace veldspar::np {
+
+inline constexpr char kBorrowCapsuleName[] = "_RUST_NUMPY_BORROW_CHECKING_API";
+
+// A new capsule named kBorrowCapsuleName whose pointer is a version-1 record
+// over an empty registry. Registry, record and name live in one block that
+// the capsule's destructor frees. The error is that of PyCapsule_New.
+py::Result<py::Object> make_registry_capsule() noexcept;
+
+}  // namespace veldspar::np
