@@ -367,6 +367,19 @@ def _run(peer_path, body):
 def test_registry_is_published_at_first_borrow_and_refused_when_unusable(peer_path):
     seen = _run(peer_path, """
 r = {"before first call": hasattr(core, NAME)}
+
+class Guarded:  # the core module, but its registry lookup fails oddly and nothing attaches
+    def __getattr__(self, name):
+        if name == NAME:
+            raise RuntimeError("lookup failed")
+        return getattr(core, name)
+    def __setattr__(self, name, value):
+        raise PermissionError("read-only")
+
+import sys
+sys.modules[core.__name__] = Guarded()
+r["cannot attach"] = attempt()
+sys.modules[core.__name__] = core
 setattr(core, NAME, 42)
 r["not a capsule"] = attempt()
 peer.install_registry(0)
@@ -389,6 +402,8 @@ print(json.dumps(r))
     prefix = "Interal borrow checking API error: TypeError: "
     assert seen == {
         "before first call": False,
+        "cannot attach": ["BufferError", "Interal borrow checking API error: PermissionError: read-only",
+                          "PermissionError", True],
         "not a capsule": ["BufferError", prefix + "'int' object cannot be converted to 'PyCapsule'", "TypeError", True],
         "version 0": ["BufferError",
                       prefix + "Version 0 of borrow checking API is not supported by this version of rust-numpy",
