@@ -248,7 +248,7 @@ TEST_P(MacdRandom, MatchesReferenceBitForBit) {
             // A clean prefix of varying length, then hostile values: NaN in
             // the first slow window makes everything NaN, so the interesting
             // cases need the hostile part to start later.
-            const std::size_t cut = seed % 4 == 0 ? 0 : std::min(n, s + seed % 5);
+            const std::size_t cut = seed % 4 == 0 ? 0 : std::min<std::size_t>(n, s + seed % 5);
             std::vector<double> x(clean.begin(), clean.begin() + static_cast<std::ptrdiff_t>(cut));
             x.insert(x.end(), hostile.begin() + static_cast<std::ptrdiff_t>(cut), hostile.end());
             expect_matches(run(f, s, g, x, offset), reference_macd(f, s, g, x),
