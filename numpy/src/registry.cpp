@@ -2,7 +2,7 @@
 #include "veldspar/np/registry.hpp"
 
 #include <atomic>
-#include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "borrow_registry.hpp"
@@ -18,12 +18,11 @@ using py::Result;
 std::atomic<const BorrowCheckingApi*> g_record{nullptr};
 
 Error unsupported_version(std::uint64_t version) noexcept {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, version).ptr;
-    py::String text("Version ");
-    text.append(digits, end);
-    text += " of borrow checking API is not supported by this version of rust-numpy";
-    return Error::built_text(PyExc_TypeError, std::move(text));
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "Version %llu of borrow checking API is not supported by this version of rust-numpy",
+                  static_cast<unsigned long long>(version));
+    return Error::built_text(PyExc_TypeError, py::String(text));
 }
 
 // Attaches a new registry to `core`, or adopts the capsule that another
