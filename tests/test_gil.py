@@ -2,8 +2,8 @@
 
 A worker thread calls an indicator over and over on a long series while this
 thread watches the output. Kernels write in ascending order, so an output whose
-first element is already written while its last still holds the sentinel can
-only be seen while a kernel runs. Without the lock released no Python code can
+first element is already written while its last still holds the sentinel (put
+back at both ends before each call) can only be seen while a kernel runs. Without the lock released no Python code can
 run then, so seeing that state proves the release, and never seeing it over
 many calls (while the watcher demonstrably runs between them) shows the lock
 was held.
@@ -18,6 +18,7 @@ import veldspar
 
 N = 400_000
 SENTINEL = 7.5  # never a result: the input is an integer ramp
+ENDS = np.array([0, -1])
 
 
 def watch(call, output, *, until_seen, calls=None, timeout=30.0):
@@ -27,7 +28,11 @@ def watch(call, output, *, until_seen, calls=None, timeout=30.0):
 
     def worker():
         while not stop.is_set() and (calls is None or made[0] < calls):
-            output.fill(SENTINEL)
+            # Only the two ends are reset, by scalar stores that keep the lock
+            # (a bulk fill may release it and write in any order); every
+            # state in between has the sentinel first.
+            output[0] = SENTINEL
+            output[-1] = SENTINEL
             call()
             made[0] += 1
         stop.set()
@@ -39,7 +44,10 @@ def watch(call, output, *, until_seen, calls=None, timeout=30.0):
     try:
         while not stop.is_set() and time.monotonic() < deadline:
             iterations += 1
-            if output[0] != SENTINEL and output[-1] == SENTINEL:
+            # One C call reads both ends, so no other Python thread can run
+            # between the two reads (NumPy keeps the lock for tiny copies).
+            first, last = output.take(ENDS)
+            if first != SENTINEL and last == SENTINEL:
                 seen += 1
                 if until_seen:
                     break
@@ -54,8 +62,8 @@ DATA = np.arange(1.0, N + 1.0)
 
 
 def released_cases():
-    out = np.empty(N)
-    m, s, h = np.empty(N), np.empty(N), np.empty(N)
+    out = np.zeros(N)  # not empty: recycled memory could hold the sentinel
+    m, s, h = np.zeros(N), np.zeros(N), np.zeros(N)
     return {
         "sma": (lambda: veldspar.indicator_sma(1, DATA, out), out),
         "ema": (lambda: veldspar.indicator_ema(1, DATA, out), out),
@@ -71,7 +79,7 @@ def test_kernel_runs_without_the_interpreter_lock(name):
 
 
 def test_atr_keeps_the_interpreter_lock():
-    out = np.empty(N)
+    out = np.zeros(N)  # not empty: recycled memory could hold the sentinel
     call = lambda: veldspar.indicator_atr(1, DATA + 1.0, DATA - 1.0, DATA, out)  # noqa: E731
     seen, iterations, made = watch(call, out, until_seen=False, calls=30)
     assert made == 30 and iterations > 0
