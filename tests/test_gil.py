@@ -18,7 +18,6 @@ import veldspar
 
 N = 400_000
 SENTINEL = 7.5  # never a result: the input is an integer ramp
-ENDS = np.array([0, -1])
 
 
 def watch(call, output, *, until_seen, calls=None, timeout=30.0):
@@ -37,6 +36,7 @@ def watch(call, output, *, until_seen, calls=None, timeout=30.0):
             made[0] += 1
         stop.set()
 
+    ends = memoryview(output)[::len(output) - 1]
     thread = threading.Thread(target=worker)
     seen = iterations = 0
     deadline = time.monotonic() + timeout
@@ -44,9 +44,10 @@ def watch(call, output, *, until_seen, calls=None, timeout=30.0):
     try:
         while not stop.is_set() and time.monotonic() < deadline:
             iterations += 1
-            # One C call reads both ends, so no other Python thread can run
-            # between the two reads (NumPy keeps the lock for tiny copies).
-            first, last = output.take(ENDS)
+            # One interpreter call reads both ends under the lock, so nothing
+            # can run between the two reads (NumPy's take, for one, may
+            # release the lock while it copies).
+            first, last = ends.tolist()
             if first != SENTINEL and last == SENTINEL:
                 seen += 1
                 if until_seen:
