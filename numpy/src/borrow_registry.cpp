@@ -113,8 +113,98 @@ BorrowKey borrow_key(const ArrayApi& api, PyObject* obj) noexcept {
     return {start, end, data, divisor};
 }
 
+// Keeps the blocks the maps free and hands them out again, so that a borrow
+// and its release, which add and remove map nodes (and, for a new base, a
+// whole inner map), call neither malloc nor free once the registry is warm.
+// Used only under the registry's mutex. Blocks are recycled by exact size:
+// the maps ask for a handful of sizes (nodes of each map, small bucket
+// arrays); other sizes, and blocks beyond a few per size, go to the system.
+class BlockPool {
+public:
+    BlockPool() noexcept = default;
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+    ~BlockPool() {
+        for (SizeClass& size_class : classes_) {
+            while (FreeBlock* block = size_class.head) {
+                size_class.head = block->next;
+                std::free(block);
+            }
+        }
+    }
+
+    void* allocate(std::size_t bytes) noexcept {
+        if (SizeClass* size_class = find(bytes); size_class != nullptr && size_class->head != nullptr) {
+            FreeBlock* block = size_class->head;
+            size_class->head = block->next;
+            --size_class->count;
+            return block;
+        }
+        return checked_malloc(bytes < sizeof(FreeBlock) ? sizeof(FreeBlock) : bytes);
+    }
+
+    void deallocate(void* p, std::size_t bytes) noexcept {
+        SizeClass* size_class = find(bytes);
+        if (size_class == nullptr) {
+            for (SizeClass& candidate : classes_) {
+                if (candidate.bytes == 0) {
+                    candidate.bytes = bytes;
+                    size_class = &candidate;
+                    break;
+                }
+            }
+        }
+        if (size_class == nullptr || size_class->count == kKeptPerSize) {
+            std::free(p);
+            return;
+        }
+        auto* block = static_cast<FreeBlock*>(p);
+        block->next = size_class->head;
+        size_class->head = block;
+        ++size_class->count;
+    }
+
+private:
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    struct SizeClass {
+        std::size_t bytes = 0;
+        FreeBlock* head = nullptr;
+        std::size_t count = 0;
+    };
+    static constexpr std::size_t kSizes = 8;
+    static constexpr std::size_t kKeptPerSize = 64;
+
+    SizeClass* find(std::size_t bytes) noexcept {
+        for (SizeClass& size_class : classes_) {
+            if (size_class.bytes == bytes) return &size_class;
+        }
+        return nullptr;
+    }
+
+    SizeClass classes_[kSizes];
+};
+
+template <class T>
+struct PoolAllocator {
+    using value_type = T;
+    explicit PoolAllocator(BlockPool* pool) noexcept : pool(pool) {}
+    template <class U>
+    PoolAllocator(const PoolAllocator<U>& other) noexcept : pool(other.pool) {}
+    T* allocate(std::size_t n) noexcept {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) allocation_failed(static_cast<std::size_t>(-1));
+        return static_cast<T*>(pool->allocate(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { pool->deallocate(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const PoolAllocator<U>& other) const noexcept { return pool == other.pool; }
+
+    BlockPool* pool;
+};
+
 template <class K, class V, class Hash = std::hash<K>>
-using Map = std::unordered_map<K, V, Hash, std::equal_to<K>, CheckedAllocator<std::pair<const K, V>>>;
+using Map = std::unordered_map<K, V, Hash, std::equal_to<K>, PoolAllocator<std::pair<const K, V>>>;
 
 // base address → key → count: n > 0 readers, or -1 for one writer. A count
 // of 0 is never stored and an inner map is never empty.
@@ -186,8 +276,8 @@ private:
     using Bases = Map<std::uintptr_t, Counts>;
 
     void add_base(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
-        Counts counts;
-        counts.reserve(1);  // most buffers are borrowed through one key at a time
+        // Room for one entry: most buffers are borrowed through one key at a time.
+        Counts counts(1, BorrowKeyHash{}, std::equal_to<BorrowKey>{}, Counts::allocator_type(&pool_));
         counts.emplace(key, count);
         bases_.emplace(base, std::move(counts));
     }
@@ -201,7 +291,8 @@ private:
     }
 
     std::mutex mutex_;
-    Bases bases_;
+    BlockPool pool_;  // outlives the maps, which return their blocks to it
+    Bases bases_{0, std::hash<std::uintptr_t>{}, std::equal_to<std::uintptr_t>{}, Bases::allocator_type(&pool_)};
 };
 
 // Base and key are computed before the registry's mutex is taken: the base
