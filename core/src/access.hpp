@@ -94,4 +94,26 @@ inline void require_same_length(std::size_t input_len, std::size_t output_len,
     }
 }
 
+// The entry of a one-input, one-output kernel whose definition sets the whole
+// output to NaN before reading any input: an output that is its own input then
+// reads only NaN, and the result is all NaN. Otherwise `body(In<A>, Out<A>, n)`
+// runs under the access policy A that the two addresses allow.
+template <class Body>
+void run_series_kernel(ReadSlice data, WriteSlice output, Body&& body,
+                       std::source_location where = std::source_location::current()) noexcept {
+    require_same_length(data.size, output.size, where);
+    const std::size_t n = data.size;
+    with_access(
+        [&](auto policy) {
+            using A = decltype(policy);
+            Out<A> out{output.data};
+            if (output.data == data.data) {
+                out.fill_nan(0, n);
+                return;
+            }
+            body(In<A>{data.data}, out, n);
+        },
+        data.data, output.data);
+}
+
 }  // namespace veldspar::core::detail

@@ -61,21 +61,7 @@ void ema(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
 }  // namespace
 
 void compute_ema(std::size_t period, ReadSlice data, WriteSlice output) noexcept {
-    detail::require_same_length(data.size, output.size);
-    const std::size_t n = data.size;
-    detail::with_access(
-        [&](auto policy) {
-            using A = decltype(policy);
-            detail::Out<A> out{output.data};
-            // The definition fills the whole output with NaN before the seed search,
-            // so an output that is its own input has no finite window: all NaN.
-            if (output.data == data.data) {
-                out.fill_nan(0, n);
-                return;
-            }
-            ema<A>(period, detail::In<A>{data.data}, out, n);
-        },
-        data.data, output.data);
+    detail::run_series_kernel(data, output, [&](auto in, auto out, std::size_t n) { ema(period, in, out, n); });
 }
 
 }  // namespace veldspar::core

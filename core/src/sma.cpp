@@ -48,21 +48,7 @@ void sma(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
 }  // namespace
 
 void compute_sma(std::size_t period, ReadSlice data, WriteSlice output) noexcept {
-    detail::require_same_length(data.size, output.size);
-    const std::size_t n = data.size;
-    detail::with_access(
-        [&](auto policy) {
-            using A = decltype(policy);
-            detail::Out<A> out{output.data};
-            // The whole output is NaN before any input is read, so an output
-            // that is its own input reads only NaN: the result is all NaN.
-            if (output.data == data.data) {
-                out.fill_nan(0, n);
-                return;
-            }
-            sma<A>(period, detail::In<A>{data.data}, out, n);
-        },
-        data.data, output.data);
+    detail::run_series_kernel(data, output, [&](auto in, auto out, std::size_t n) { sma(period, in, out, n); });
 }
 
 }  // namespace veldspar::core
