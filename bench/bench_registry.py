@@ -23,18 +23,18 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-_spec = importlib.util.spec_from_file_location("build_peer", ROOT / "tests" / "peer" / "build_peer.py")
-build_peer = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(build_peer)
+_found = importlib.util.spec_from_file_location("build_peer", ROOT / "tests" / "peer" / "build_peer.py")
+build_peer = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(build_peer)
 
 TIMER = """
 import importlib.util, json, time
 import numpy as np
 import veldspar
 if {null!r}:
-    spec = importlib.util.spec_from_file_location("veldspar_test_peer", {peer!r})
-    peer = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(peer)
+    found = importlib.util.spec_from_file_location("veldspar_test_peer", {peer!r})
+    peer = importlib.util.module_from_spec(found)
+    found.loader.exec_module(peer)
     peer.install_registry(1)
 x, out = np.linspace(1.0, 2.0, 16), np.empty(16)
 sma, atr = veldspar.indicator_sma, veldspar.indicator_atr

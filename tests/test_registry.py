@@ -11,9 +11,9 @@ import pytest
 import veldspar
 from conftest import bits, run_python
 
-_spec = importlib.util.spec_from_file_location("build_peer", Path(__file__).with_name("peer") / "build_peer.py")
-build_peer = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(build_peer)
+_found = importlib.util.spec_from_file_location("build_peer", Path(__file__).with_name("peer") / "build_peer.py")
+build_peer = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(build_peer)
 
 N = 12
 SENTINEL = 9.0
@@ -339,9 +339,9 @@ _SUBPROCESS_PRELUDE = """
 import ctypes, importlib, importlib.util, json
 import numpy as np
 import veldspar
-spec = importlib.util.spec_from_file_location("veldspar_test_peer", {peer_path!r})
-peer = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(peer)
+found = importlib.util.spec_from_file_location("veldspar_test_peer", {peer_path!r})
+peer = importlib.util.module_from_spec(found)
+found.loader.exec_module(peer)
 major = int(np.__version__.split(".")[0])
 core = importlib.import_module("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray")
 NAME = "_RUST_NUMPY_BORROW_CHECKING_API"

@@ -33,7 +33,7 @@ def build_peer(directory: Path) -> Path:
 
 def load_peer(path: Path):
     """Imports the peer built at `path`."""
-    spec = importlib.util.spec_from_file_location(MODULE_NAME, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(MODULE_NAME, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
