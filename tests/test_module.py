@@ -1,6 +1,8 @@
 """The module object, its functions and their signatures; import in unusual processes."""
 import inspect
+import shutil
 import signal
+import subprocess
 import sys
 
 import numpy as np
@@ -180,3 +182,12 @@ def test_panic_exception_from_python_aborts_with_its_traceback():
         "Traceback (most recent call last):\n")
     assert "__index__" in result.stderr
     assert result.stderr.rstrip().endswith("pyo3_runtime.PanicException: resumed from Python")
+
+
+def test_only_the_init_function_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", veldspar.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_veldspar"]

@@ -29,7 +29,7 @@ Error Error::fetch() noexcept {
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     Error error(Fetched{Object::steal(type), Object::steal(value), Object::steal(traceback)});
-    const auto& fetched = std::get<Fetched>(error.state_);
+    const auto& fetched = *std::get_if<Fetched>(&error.state_);
     if (fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == panic_exception_type()) {
         std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
         std::fputs("Python stack trace below:\n", stderr);
@@ -51,14 +51,14 @@ Error Error::from_exception(Object exception) noexcept {
 bool Error::is_exactly(PyObject* type) const noexcept {
     if (const auto* built = std::get_if<Built>(&state_)) return built->type == type;
     if (std::holds_alternative<Mismatch>(state_)) return type == PyExc_TypeError;
-    const auto& fetched = std::get<Fetched>(state_);
+    const auto& fetched = *std::get_if<Fetched>(&state_);
     return fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == type;
 }
 
 bool Error::matches(PyObject* type) const noexcept {
     if (const auto* built = std::get_if<Built>(&state_)) return PyErr_GivenExceptionMatches(built->type, type) != 0;
     if (std::holds_alternative<Mismatch>(state_)) return PyErr_GivenExceptionMatches(PyExc_TypeError, type) != 0;
-    return PyErr_GivenExceptionMatches(std::get<Fetched>(state_).value.get(), type) != 0;
+    return PyErr_GivenExceptionMatches(std::get_if<Fetched>(&state_)->value.get(), type) != 0;
 }
 
 Object Error::into_exception() && noexcept {
@@ -68,7 +68,7 @@ Object Error::into_exception() && noexcept {
     // Let the interpreter make the instance exactly as raising would.
     std::move(*this).restore();
     Error normalised = fetch();
-    return std::move(std::get<Fetched>(normalised.state_).value);
+    return std::move(std::get_if<Fetched>(&normalised.state_)->value);
 }
 
 namespace {
@@ -99,7 +99,7 @@ void Error::restore() && noexcept {
         text += "'";
         raise_built(PyExc_TypeError, text);
     } else {
-        auto& fetched = std::get<Fetched>(state_);
+        auto& fetched = *std::get_if<Fetched>(&state_);
         PyErr_Restore(fetched.type.release(), fetched.value.release(), fetched.traceback.release());
     }
 }

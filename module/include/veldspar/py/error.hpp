@@ -84,9 +84,11 @@ public:
     Result(Error error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
 
     explicit operator bool() const noexcept { return state_.index() == 0; }
-    T& operator*() noexcept { return std::get<0>(state_); }
-    T* operator->() noexcept { return &std::get<0>(state_); }
-    Error take_error() noexcept { return std::move(std::get<1>(state_)); }
+    // get_if rather than get: the alternative is known, and nothing here may
+    // throw (std::get's bad_variant_access).
+    T& operator*() noexcept { return *std::get_if<0>(&state_); }
+    T* operator->() noexcept { return std::get_if<0>(&state_); }
+    Error take_error() noexcept { return std::move(*std::get_if<1>(&state_)); }
 
 private:
     std::variant<T, Error> state_;
