@@ -10,6 +10,7 @@
 #include <numeric>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "veldspar/fault.hpp"
 #include "veldspar/np/api.hpp"
@@ -29,16 +30,6 @@ struct BorrowKey {
     std::intptr_t divisor;
 
     bool operator==(const BorrowKey&) const noexcept = default;
-};
-
-struct BorrowKeyHash {
-    std::size_t operator()(const BorrowKey& key) const noexcept {
-        std::size_t seed = 0;
-        for (std::uintptr_t field : {key.start, key.end, key.data, static_cast<std::uintptr_t>(key.divisor)}) {
-            seed ^= std::hash<std::uintptr_t>{}(field) + 0x9e3779b9u + (seed << 6) + (seed >> 2);
-        }
-        return seed;
-    }
 };
 
 // |x| without the overflow of -INTPTR_MIN.
@@ -203,8 +194,42 @@ struct PoolAllocator {
     BlockPool* pool;
 };
 
-template <class K, class V, class Hash = std::hash<K>>
-using Map = std::unordered_map<K, V, Hash, std::equal_to<K>, PoolAllocator<std::pair<const K, V>>>;
+template <class K, class V>
+using Map = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, PoolAllocator<std::pair<const K, V>>>;
+
+// The inner map: a base rarely has more than a couple of live keys, and a new
+// key is compared with every one of them by the conflict test anyway, so a
+// flat array searched by equality serves better than hashing four words.
+// Erasing moves the last entry into the gap; order means nothing here.
+template <class K, class V>
+class FlatMap {
+public:
+    using value_type = std::pair<K, V>;
+    using allocator_type = PoolAllocator<value_type>;
+    using iterator = value_type*;
+
+    explicit FlatMap(const allocator_type& allocator) noexcept : entries_(allocator) {}
+
+    iterator begin() noexcept { return entries_.data(); }
+    iterator end() noexcept { return entries_.data() + entries_.size(); }
+    std::size_t size() const noexcept { return entries_.size(); }
+    void reserve(std::size_t n) noexcept { entries_.reserve(n); }
+
+    iterator find(const K& key) noexcept {
+        iterator it = begin();
+        while (it != end() && !(it->first == key)) ++it;
+        return it;
+    }
+    bool contains(const K& key) noexcept { return find(key) != end(); }
+    void emplace(const K& key, V value) noexcept { entries_.emplace_back(key, value); }
+    void erase(iterator it) noexcept {
+        *it = entries_.back();
+        entries_.pop_back();
+    }
+
+private:
+    std::vector<value_type, allocator_type> entries_;
+};
 
 // base address → key → count: n > 0 readers, or -1 for one writer. A count
 // of 0 is never stored and an inner map is never empty.
@@ -272,12 +297,13 @@ public:
     }
 
 private:
-    using Counts = Map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+    using Counts = FlatMap<BorrowKey, std::intptr_t>;
     using Bases = Map<std::uintptr_t, Counts>;
 
     void add_base(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
         // Room for one entry: most buffers are borrowed through one key at a time.
-        Counts counts(1, BorrowKeyHash{}, std::equal_to<BorrowKey>{}, Counts::allocator_type(&pool_));
+        Counts counts{Counts::allocator_type(&pool_)};
+        counts.reserve(1);
         counts.emplace(key, count);
         bases_.emplace(base, std::move(counts));
     }
