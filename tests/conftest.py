@@ -1,10 +1,9 @@
-"""Shared fixtures and helpers of the Python test suite."""
+"""Helpers shared by the Python test suite."""
 import os
 import subprocess
 import sys
 
 import numpy as np
-import pytest
 
 NAN_BITS = 0x7FF8000000000000
 
@@ -22,7 +21,11 @@ def run_python(code, *, env=None, timeout=120):
                           timeout=timeout, env=full_env)
 
 
-@pytest.fixture
-def series():
-    """A short clean price series."""
-    return np.array([1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0])
+class Index:
+    """An integer-like object: converts only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import bits
+from conftest import Index, bits
 
 SIZE_MAX = 2 ** (8 * struct.calcsize("P")) - 1
 D = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
@@ -81,14 +81,6 @@ def test_macd_and_atr_bind_every_parameter_by_keyword():
     veldspar.indicator_atr(output=o, close=data, low=data - 1, high=data + 1, period=3)
     veldspar.indicator_atr(3, data + 1, data - 1, data, o2)
     assert bits(o) == bits(o2)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def sma_of(period):

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import run_python
+from conftest import Index, run_python
 
 IS_32_BIT = struct.calcsize("P") == 4
 only_32_bit = pytest.mark.skipif(not IS_32_BIT, reason="periods fit a 64-bit size_t")
@@ -17,14 +17,6 @@ only_32_bit = pytest.mark.skipif(not IS_32_BIT, reason="periods fit a 64-bit siz
 NO_VALUE_BITS = 0x7FF8000000000000
 SIGN_BIT = np.uint64(1 << 63)
 DATA = np.array([3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0, 6.0])
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 # (function, other arguments in order, position of the period under test)
