@@ -5,8 +5,6 @@ import sys
 
 import numpy as np
 
-NAN_BITS = 0x7FF8000000000000
-
 
 def bits(array):
     """The bit patterns of a float64 array, for exact comparisons."""

@@ -1,9 +1,11 @@
 """The module object, its functions and their signatures; import in unusual processes."""
+import ast
 import inspect
 import shutil
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -191,3 +193,12 @@ def test_only_the_init_function_is_exported():
     listing = subprocess.run([nm, "-D", "--defined-only", veldspar.__file__], capture_output=True, text=True,
                              check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_veldspar"]
+
+
+def test_type_stub_matches_the_module():
+    stub = ast.parse((Path(__file__).resolve().parents[1] / "module" / "veldspar.pyi").read_text())
+    functions = {node.name: [a.arg for a in node.args.args] for node in stub.body if isinstance(node, ast.FunctionDef)}
+    exported = next(node.value for node in stub.body
+                    if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    assert ast.literal_eval(exported) == veldspar.__all__
+    assert {name: f"({', '.join(params)})" for name, params in functions.items()} == SIGNATURES
