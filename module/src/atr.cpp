@@ -17,22 +17,22 @@ py::Status atr_body(const SlotsOf<kAtr>& args) noexcept {
     if (!output) return py::wrap_argument_error("output", output.take_error());
 
     const np::ArrayView high_view = np::array_view(high->get());
-    if (!np::is_contiguous(high_view)) return value_error("High array must be C-contiguous and float64");
+    if (!np::is_contiguous(high_view)) return value_error(messages::kHighNotContiguous);
     const np::ArrayView low_view = np::array_view(low->get());
-    if (!np::is_contiguous(low_view)) return value_error("Low array must be C-contiguous and float64");
+    if (!np::is_contiguous(low_view)) return value_error(messages::kLowNotContiguous);
     const np::ArrayView close_view = np::array_view(close->get());
-    if (!np::is_contiguous(close_view)) return value_error("Close array must be C-contiguous and float64");
+    if (!np::is_contiguous(close_view)) return value_error(messages::kCloseNotContiguous);
     const np::ArrayView output_view = np::array_view(*output);
     const std::size_t n = high_view.size;
     if (low_view.size != n || close_view.size != n || output_view.size != n) {
-        return value_error("All arrays must have the same length");
+        return value_error(messages::kArraysLengthMismatch);
     }
-    if (!np::is_contiguous(output_view)) return value_error("Output array must be C-contiguous and float64");
-    if (!np::is_writeable(*output)) return value_error("Output array must be writeable");
+    if (!np::is_contiguous(output_view)) return value_error(messages::kOutputNotContiguous);
+    if (!np::is_writeable(*output)) return value_error(messages::kOutputNotWriteable);
     const np::ArraySlice h = np::array_slice(high_view), l = np::array_slice(low_view), c = np::array_slice(close_view);
     const np::ArraySlice out = np::array_slice(output_view);
     if (np::shares_bytes(out, h) || np::shares_bytes(out, l) || np::shares_bytes(out, c)) {
-        return value_error("Output array must not overlap the inputs");
+        return value_error(messages::kAtrOverlap);
     }
 
     core::compute_atr(*period, read_slice(h), read_slice(l), read_slice(c), write_slice(out));

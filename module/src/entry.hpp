@@ -4,6 +4,7 @@
 #include <array>
 #include <type_traits>
 
+#include "messages.hpp"
 #include "veldspar/core.hpp"
 #include "veldspar/np/borrow.hpp"
 #include "veldspar/py/binding.hpp"

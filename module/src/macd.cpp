@@ -20,28 +20,22 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
         outputs[i] = *output;
     }
 
-    if (fast == 0 || slow == 0 || signal == 0) return value_error("Periods must be greater than 0");
-    if (fast >= slow) return value_error("Fast period must be less than slow period");
+    if (fast == 0 || slow == 0 || signal == 0) return value_error(messages::kPeriodsZero);
+    if (fast >= slow) return value_error(messages::kFastNotBelowSlow);
     const np::ArrayView data_view = np::array_view(data->get());
     np::ArrayView output_views[3];
     for (std::size_t i = 0; i < 3; ++i) {
         output_views[i] = np::array_view(outputs[i]);
         if (output_views[i].size != data_view.size) {
-            return value_error("All output arrays must have the same length as input data");
+            return value_error(messages::kOutputsLengthMismatch);
         }
     }
-    if (!np::is_contiguous(data_view)) return value_error("Input array must be C-contiguous");
-    static constexpr std::string_view kNotContiguous[3] = {"MACD output array must be C-contiguous",
-                                                           "Signal output array must be C-contiguous",
-                                                           "Histogram output array must be C-contiguous"};
+    if (!np::is_contiguous(data_view)) return value_error(messages::kMacdInputNotContiguous);
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!np::is_contiguous(output_views[i])) return value_error(kNotContiguous[i]);
+        if (!np::is_contiguous(output_views[i])) return value_error(messages::kMacdOutputNotContiguous[i]);
     }
-    static constexpr std::string_view kNotWriteable[3] = {"MACD output array must be writeable",
-                                                          "Signal output array must be writeable",
-                                                          "Histogram output array must be writeable"};
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!np::is_writeable(outputs[i])) return value_error(kNotWriteable[i]);
+        if (!np::is_writeable(outputs[i])) return value_error(messages::kMacdOutputNotWriteable[i]);
     }
     const np::ArraySlice in = np::array_slice(data_view);
     np::ArraySlice out[3];
@@ -50,7 +44,7 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
     // read, so any shared byte would make the kernel read its own results.
     if (np::shares_bytes(in, out[0]) || np::shares_bytes(in, out[1]) || np::shares_bytes(in, out[2]) ||
         np::shares_bytes(out[0], out[1]) || np::shares_bytes(out[0], out[2]) || np::shares_bytes(out[1], out[2])) {
-        return value_error("Output arrays must not overlap the input or each other");
+        return value_error(messages::kMacdOverlap);
     }
 
     {

@@ -16,17 +16,17 @@ py::Status moving_average(const Slots<3>& args) noexcept {
     if (!output) return py::wrap_argument_error("output", output.take_error());
 
     const np::ArrayView data_view = np::array_view(data->get());
-    if (!np::is_contiguous(data_view)) return value_error("Input array must be C-contiguous and float64");
+    if (!np::is_contiguous(data_view)) return value_error(messages::kInputNotContiguous);
     const np::ArrayView output_view = np::array_view(*output);
-    if (!np::is_contiguous(output_view)) return value_error("Output array must be C-contiguous and float64");
-    if (data_view.size != output_view.size) return value_error("Output array length must match input");
-    if (!np::is_writeable(*output)) return value_error("Output array must be writeable");
+    if (!np::is_contiguous(output_view)) return value_error(messages::kOutputNotContiguous);
+    if (data_view.size != output_view.size) return value_error(messages::kLengthMismatch);
+    if (!np::is_writeable(*output)) return value_error(messages::kOutputNotWriteable);
     const np::ArraySlice in = np::array_slice(data_view);
     const np::ArraySlice out = np::array_slice(output_view);
     // The output may be the input itself (the result is then all NaN), but a
     // shifted overlap would feed the kernel values it has just written.
     if (in.data != out.data && np::shares_bytes(in, out)) {
-        return value_error("Output array must not partially overlap the input");
+        return value_error(messages::kPartialOverlap);
     }
 
     {

@@ -2,7 +2,7 @@
 #include "veldspar/py/binding.hpp"
 
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 
 namespace veldspar::py {
 namespace {
