@@ -10,9 +10,8 @@ import pytest
 
 import reference as ref
 import veldspar
+from conftest import assert_matches, value_bits
 
-NO_VALUE_BITS = 0x7FF8000000000000
-SIGN_BIT = np.uint64(1 << 63)
 SIZE_MAX = (1 << ref.SIZE_BITS) - 1
 INF = math.inf
 
@@ -29,28 +28,6 @@ def series(n, seed, density):
         price += rng.gauss(0.0, 1.0)
         out.append(rng.choice(HOSTILE) if rng.random() < density else price)
     return out
-
-
-def value_bits(values):
-    """Bit patterns with the sign of every NaN cleared (arithmetic NaNs may have either)."""
-    arr = np.asarray(values, dtype=np.float64)
-    bits = arr.view(np.uint64).copy()
-    bits[np.isnan(arr)] &= ~SIGN_BIT
-    return bits
-
-
-def assert_matches(got, want, what=""):
-    """got (module output array) equals want (reference list) bit for bit; "no value" exactly."""
-    got_bits, want_bits = value_bits(got), value_bits(want)
-    diff = np.flatnonzero(got_bits != want_bits)
-    assert diff.size == 0, (
-        f"{what}: first difference at {diff[0]}: got {got[diff[0]]!r} "
-        f"({int(got_bits[diff[0]]):#018x}), want {want[diff[0]]!r} ({int(want_bits[diff[0]]):#018x})"
-    )
-    raw = got.view(np.uint64)
-    for i, v in enumerate(want):
-        if ref.is_no_value(v):
-            assert int(raw[i]) == NO_VALUE_BITS, f"{what}: position {i} is {int(raw[i]):#018x}, not the stored NaN"
 
 
 def output_like(n):

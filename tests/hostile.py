@@ -1,0 +1,216 @@
+"""Shared by the fuzz, leak and thread suites: run profiles, the functions' signatures, the reference
+results of a call, and the catalogue of every success and failure path of every function."""
+import os
+import types
+
+import numpy as np
+
+import reference as ref
+import veldspar
+from conftest import Index
+
+# quick: seconds in all; ci (default): adds at most a minute; long: the soak named in the README.
+_PROFILES = {
+    "quick": dict(fuzz_examples=60, leak_calls=300, stress_seconds=0.5),
+    "ci": dict(fuzz_examples=1200, leak_calls=10_000, stress_seconds=4.0),
+    "long": dict(fuzz_examples=250_000, leak_calls=100_000, stress_seconds=120.0),
+}
+PROFILE_NAME = os.environ.get("VELDSPAR_PROFILE") or "ci"
+if PROFILE_NAME not in _PROFILES:
+    raise RuntimeError(f"VELDSPAR_PROFILE={PROFILE_NAME!r}: use one of {', '.join(_PROFILES)}")
+PROFILE = _PROFILES[PROFILE_NAME]
+
+# Parameter kinds, in parameter order.
+SIGNATURES = {
+    "sma": (("period", "period"), ("data", "input"), ("output", "output")),
+    "ema": (("period", "period"), ("data", "input"), ("output", "output")),
+    "macd": (("fast_period", "period"), ("slow_period", "period"), ("signal_period", "period"),
+             ("data", "input"), ("macd_output", "output"), ("signal_output", "output"), ("hist_output", "output")),
+    "atr": (("period", "period"), ("high", "input"), ("low", "input"), ("close", "input"), ("output", "output")),
+}
+
+
+def function(name):
+    return getattr(veldspar, "indicator_" + name)
+
+
+def params(name, kind):
+    return [p for p, k in SIGNATURES[name] if k == kind]
+
+
+def expected(name, periods, inputs):
+    """Reference outputs (lists of floats) of one call, in output order."""
+    if name == "macd":
+        return list(ref.macd(*periods, inputs[0]))
+    if name == "atr":
+        return [ref.atr(periods[0], *inputs)]
+    return [getattr(ref, name)(periods[0], inputs[0])]
+
+
+# Every ValueError text the functions raise, for checking messages of fuzzed failures.
+VALUE_MESSAGES = {
+    "Input array must be C-contiguous and float64", "Output array must be C-contiguous and float64",
+    "Output array length must match input", "Output array must be writeable",
+    "Output array must not partially overlap the input", "Periods must be greater than 0",
+    "Fast period must be less than slow period", "All output arrays must have the same length as input data",
+    "Input array must be C-contiguous", "MACD output array must be C-contiguous",
+    "Signal output array must be C-contiguous", "Histogram output array must be C-contiguous",
+    "MACD output array must be writeable", "Signal output array must be writeable",
+    "Histogram output array must be writeable", "Output arrays must not overlap the input or each other",
+    "High array must be C-contiguous and float64", "Low array must be C-contiguous and float64",
+    "Close array must be C-contiguous and float64", "All arrays must have the same length",
+    "Output array must not overlap the inputs",
+}
+
+
+def rss_bytes():
+    """Resident set size of this process, or None where /proc is missing."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        return None
+
+
+def tracked(objects):
+    """The objects whose reference counts only a call could change (not constants, types,
+    dtypes or modules, which any array or import may take)."""
+    shared = (int, float, complex, str, bytes, type(None), type, np.dtype, types.ModuleType, types.BuiltinFunctionType)
+    return [o for o in objects if not isinstance(o, shared)]
+
+
+class Raises:
+    """An integer-like object whose __index__ raises a new exception of the type it was given."""
+
+    def __init__(self, error_type):
+        self.error_type = error_type
+
+    def __index__(self):
+        raise self.error_type("planted")
+
+
+class _NoQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError(name)
+        return type.__getattribute__(cls, name)
+
+
+# Its type's __qualname__ cannot be read: refusals name "<failed to extract type name>".
+Unnamed = _NoQualname("Unnamed", (), {})
+
+# --- Every path of every function, on arrays of length N -------------------------------------
+
+N = 16
+GOOD_PERIODS = {"sma": (3,), "ema": (3,), "macd": (2, 4, 3), "atr": (3,)}
+
+
+def _good_arrays(name):
+    return {p: np.cos(np.arange(N) + i) + 2.0 for i, p in enumerate(params(name, "input"))} | {
+        p: np.full(N, 9.0) for p in params(name, "output")}
+
+
+def _read_only():
+    a = np.full(N, 9.0)
+    a.flags.writeable = False
+    return a
+
+
+def _shifted_over_input(g, param):
+    """The output shares all but one element with the first input."""
+    first = next(p for p in g if p in ("data", "high"))
+    buffer = np.concatenate([g[first], [0.0]])
+    return {**g, first: buffer[:N], param: buffer[1:]}
+
+
+# Bad values per kind: (label, value, exception); a value may be a rewrite of all arguments.
+_BAD = {
+    "period": [
+        ("float", 1.5, TypeError),
+        ("negative", -1, OverflowError),
+        ("2**64", 2**64, OverflowError),
+        ("__index__ raises ValueError", lambda: Raises(ValueError), ValueError),
+        ("__index__ raises TypeError", lambda: Raises(TypeError), TypeError),
+    ],
+    "input": [
+        ("list", [1.0] * N, TypeError),
+        ("2-D", lambda: np.ones((2, N)), TypeError),
+        ("big-endian", lambda: np.ones(N, ">f8"), TypeError),
+        ("unnamed type", Unnamed, TypeError),
+        ("strided", lambda: np.ones(2 * N)[::2], ValueError),
+        ("short", lambda: np.ones(N - 1), ValueError),
+    ],
+    "output": [
+        ("None", None, TypeError),
+        ("float32", lambda: np.ones(N, np.float32), TypeError),
+        ("reversed", lambda: np.ones(N)[::-1], ValueError),
+        ("long", lambda: np.ones(N + 1), ValueError),
+        ("read-only", _read_only, ValueError),
+        ("overlapping an input", _shifted_over_input, ValueError),
+    ],
+}
+
+
+def _macd_periods(periods):
+    return lambda g: {**g, **dict(zip(params("macd", "period"), periods))}
+
+
+_EXTRA = {  # function-specific paths: (label, rewrite(arguments), exception)
+    "sma": [("input over bytes", lambda g: {**g, "data": np.frombuffer(g["data"].tobytes())}, None),
+            ("output is the input", lambda g: {**g, "output": g["data"]}, None)],
+    "ema": [("output is the input", lambda g: {**g, "output": g["data"]}, None)],
+    "macd": [("zero period", _macd_periods((0, 4, 3)), ValueError),
+             ("fast not below slow", _macd_periods((4, 4, 3)), ValueError),
+             ("outputs overlap", lambda g: {**g, "hist_output": g["macd_output"]}, ValueError)],
+    "atr": [("one array thrice", lambda g: {**g, "low": g["high"], "close": g["high"]}, None)],
+}
+
+
+class Path:
+    """One path through a function: fixed argument objects, called again and again."""
+
+    def __init__(self, name, label, args, kwargs, error, held=None):
+        self.name, self.label, self.args, self.kwargs, self.error, self.held = name, label, args, kwargs, error, held
+        self.id = f"{name} {label}"
+
+    def objects(self):
+        return tracked([*self.args, *self.kwargs.values()])
+
+    def __call__(self):
+        return function(self.name)(*self.args, **self.kwargs)
+
+
+def _bad(good, param, value):
+    if value is _shifted_over_input:
+        return value(good, param)
+    return {**good, param: value() if callable(value) else value}
+
+
+def paths():
+    """Successes, binding failures, every bad value in every parameter, refusals by a writer."""
+    out = []
+    for name, signature in SIGNATURES.items():
+        names = [p for p, _ in signature]
+
+        def good():
+            return dict(zip(params(name, "period"), GOOD_PERIODS[name])) | _good_arrays(name)
+
+        def add(label, values, error, kwargs=None, held=None):
+            out.append(Path(name, label, [values[p] for p in names if p in values], kwargs or {}, error, held))
+
+        g = good()
+        add("success", g, None)
+        out.append(Path(name, "success by keyword", [], dict(reversed(g.items())), None))
+        out.append(Path(name, "too many", [g[p] for p in names] + [1], {}, TypeError))
+        add("missing", {p: g[p] for p in names[:-1]}, TypeError)
+        add("given twice", g, TypeError, kwargs={names[0]: 1})
+        add("unknown keyword", g, TypeError, kwargs={"\udcff": 1})
+        for param, kind in signature:
+            for label, value, error in _BAD[kind]:
+                add(f"{param} {label}", _bad(good(), param, value), error)
+            if kind == "input":
+                g = good()
+                add(f"{param} write-borrowed", g, BufferError, held=g[param])
+        for label, rewrite, error in _EXTRA[name]:
+            add(label, rewrite(good()), error)
+    return out

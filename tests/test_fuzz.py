@@ -1,0 +1,462 @@
+"""Property-based fuzzing: any object in any parameter, any keyword layout, arrays of every layout,
+and conversions that raise, re-enter, resize or change the other arguments while the call runs.
+
+Every call either raises one of the documented exception types (or the exception that hostile code
+planted) having changed no array, or succeeds bit-identical to the reference; it keeps no reference
+and leaves no borrow in the shared registry.
+"""
+import gc
+import math
+import operator
+import sys
+import tempfile
+from decimal import Decimal
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed: the fuzz suite needs it")
+from hypothesis import HealthCheck, event, given, settings, strategies as st  # noqa: E402
+
+import reference as ref  # noqa: E402
+import veldspar  # noqa: E402
+from conftest import BORROWED, assert_matches  # noqa: E402
+from hostile import PROFILE, PROFILE_NAME, SIGNATURES, VALUE_MESSAGES, expected, params, tracked  # noqa: E402
+
+ROOT_BYTES = 1024
+MAX_N = 20
+DOCUMENTED = (TypeError, ValueError, OverflowError, BufferError)
+SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e308, -1e308, 5e-324, -5e-324]
+# Prices with a tenth of special values; each example's buffers are windows of it.
+_rng = np.random.default_rng(0)
+VALUES = _rng.normal(100.0, 10.0, 8192)
+_special = _rng.random(VALUES.size) < 0.1
+VALUES[_special] = _rng.choice(SPECIAL, _special.sum())
+# A memory map shared by all examples, refilled by each.
+MAPPED = np.memmap(tempfile.TemporaryFile(), dtype=np.uint8, mode="w+", shape=(ROOT_BYTES,))
+
+# Hypothesis keeps every choice it made in memory, so the long profile runs many shorter searches.
+RUNS = max(1, PROFILE["fuzz_examples"] // 10_000)
+SETTINGS = settings(max_examples=PROFILE["fuzz_examples"] // RUNS, deadline=None, database=None,
+                    derandomize=PROFILE_NAME != "long", suppress_health_check=list(HealthCheck))
+
+
+class Planted(Exception):
+    pass
+
+
+class PlantedBase(BaseException):
+    pass
+
+
+class Case:
+    """One generated call: its arrays, and what hostile code did while it ran."""
+
+    def __init__(self, name, n, seed):
+        self.name, self.n = name, n
+        self.root = np.empty(ROOT_BYTES, np.uint8)
+        self.root.view(np.float64)[:] = VALUES[seed:seed + ROOT_BYTES // 8]
+        MAPPED.view(np.float64)[:] = VALUES[-seed - ROOT_BYTES // 8:-seed or None]
+        self.arrays = []     # every array made for the call
+        self.roots = [self.root, MAPPED]  # writeable arrays over all their memory
+        self.resizable = []  # arrays that own their memory and have no views
+        self.borrowed = []   # write borrows taken through the peer, released after the call
+        self.planted = []    # exceptions raised by hostile code
+        self.peer = self.blocker = None
+        self.args, self.kwargs, self.values = [], {}, {}
+
+    def __repr__(self):
+        def show(v):
+            if isinstance(v, np.ndarray):
+                return (f"{type(v).__name__}({v.dtype.str}, {v.shape}, strides={v.strides}, "
+                        f"at={address(v) % 64}, writeable={v.flags.writeable}, arg#{_index(self.arrays, v)})")
+            if isinstance(v, HostileIndex):
+                return f"HostileIndex({v.action}, {v.result!r})"
+            if "action" in type(v).__dict__:
+                return f"Hostile({type(v).__bases__[0].__name__}, {type(v).action})"
+            return repr(v)
+        kwargs = ", ".join(f"{k!r}={show(v)}" for k, v in self.kwargs.items())
+        return (f"indicator_{self.name}({', '.join(map(show, self.args))}; {kwargs}) n={self.n} "
+                f"blocker={show(self.blocker)} finalize={self.finalize_action}")
+
+
+def act(case, action):
+    """Hostile code, run by a conversion in the middle of a call."""
+    kind, index, arg = action
+    if kind == "raise":
+        case.planted.append(arg("planted"))
+        raise case.planted[-1]
+    if not case.arrays:
+        return
+    target = case.arrays[index % len(case.arrays)]
+    if kind in ("dtype", "shape", "resize") and any(target is b for b in case.borrowed):
+        return  # the peer finds its write borrow by the array's layout
+    try:
+        if kind == "reenter":
+            scratch = [np.empty(target.shape[0] if target.ndim else 1) for _ in range(3)]
+            if arg == "macd":
+                veldspar.indicator_macd(1, 2, 1, target, *scratch)
+            elif arg == "atr":
+                veldspar.indicator_atr(2, target, target, target, scratch[0])
+            else:
+                getattr(veldspar, "indicator_" + arg)(2, target, scratch[0])
+        elif kind == "dtype":
+            target.dtype = arg
+        elif kind == "shape":
+            target.shape = arg
+        elif kind == "resize" and any(target is a for a in case.resizable):
+            target.resize(arg, refcheck=False)  # safe: nothing else views its memory
+        elif kind == "readonly":
+            target.flags.writeable = False
+        elif kind == "borrow" and case.peer.acquire_mut(target) == BORROWED:
+            case.borrowed.append(target)
+    except (ValueError, TypeError, AttributeError, BufferError):
+        pass
+
+
+ACTIONS = [(kind, arg) for kind, args in {
+    "none": [None] * 4,
+    "raise": [Planted, PlantedBase, ValueError, OverflowError, BufferError, TypeError, KeyError, MemoryError],
+    "reenter": ["sma", "ema", "macd", "atr"],
+    "dtype": [np.float32, np.int64, ">f8", np.float64, np.uint8],
+    "shape": [(2, -1), (-1,), (-1, 1)],
+    "resize": [0, 1, 5, MAX_N, 2 * MAX_N],
+    "readonly": [None, None],
+    "borrow": [None] * 4,
+}.items() for arg in args]
+
+
+_INTEGERS = {}
+
+
+def below(draw, top):
+    """An integer from 0 to top; strategies are costly to build, so each is made once."""
+    if top not in _INTEGERS:
+        _INTEGERS[top] = st.integers(0, top)
+    return draw(_INTEGERS[top])
+
+
+def picks(draw, *options):
+    """One element of each sequence, all from a single draw: hypothesis spends more time per
+    draw than the call under test takes, so an example makes few of them."""
+    value = below(draw, math.prod(len(o) for o in options) - 1)
+    chosen = []
+    for o in options:
+        value, i = divmod(value, len(o))
+        chosen.append(o[i])
+    return chosen
+
+
+EIGHT = range(8)
+
+
+def action(draw):
+    (kind, arg), index = picks(draw, ACTIONS, EIGHT)
+    return kind, index, arg
+
+
+class HostileIndex:
+    """An integer-like object whose __index__ runs hostile code first."""
+
+    def __init__(self, case, action, result):
+        self.case, self.action, self.result, self.returned = case, action, result, None
+
+    def __index__(self):
+        act(self.case, self.action)
+        self.returned = self.result
+        return self.result
+
+
+class Finalizing(np.ndarray):
+    """Runs hostile code whenever NumPy makes a view of it during a call."""
+
+    case = None
+
+    def __array_finalize__(self, obj):
+        if Finalizing.case is not None:
+            act(Finalizing.case, Finalizing.case.finalize_action)
+
+
+def hostile_type(case, action, base):
+    """A class whose __qualname__, read to name it in a refusal, runs hostile code."""
+
+    class Meta(type):
+        def __getattribute__(cls, attr):
+            if attr == "__qualname__":
+                act(case, action)
+            return type.__getattribute__(cls, attr)
+
+    return Meta("Hostile", (base,), {"action": action})
+
+
+class IntSub(int):
+    def __index__(self):
+        raise AssertionError("an int subclass converts without __index__")
+
+
+class Name(str):
+    """A keyword name of a str subclass; binding compares its bytes, messages use str()."""
+
+
+class Unprintable(str):
+    def __str__(self):
+        raise Planted("no text")
+
+
+BOUNDS = [0, 1, 2, 2**31 - 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -1, -2**63, 2**100]
+NP_INTS = [np.int8, np.uint8, np.int32, np.uint32, np.int64, np.uint64]
+ANY = [None, 1.5, "3", b"12345678", [1.0] * 4, (), {}, object(), 2 + 0j, Fraction(3), Decimal(3), np.float64(2.0),
+       np.array(3), np.array(1.0), np.float32(1.0), np.ndarray, np, Ellipsis, memoryview(b"x" * 8), bytearray(8),
+       range(3), np.dtype("f8"), sum, IntSub(3), True]
+DTYPES = ["f8"] * 4 + ["<f8", "=f8", ">f8", "f4", "f2", "i8", "u1", "c16", "?", "V8", "M8[s]", "g", "O",
+                        np.dtype("f8", metadata={"unit": "usd"})]
+SUBCLASSES = [None] * 10 + [Finalizing, np.memmap, np.ma.MaskedArray, np.matrix, "hostile"]
+
+
+WIDE = st.integers(-2**70, 2**70)
+INT_TYPES = [IntSub, bool, *NP_INTS]
+PERIOD_KINDS = ["small"] * 16 + ["bound", "wide", "int type", "int type", "hostile", "hostile", "anything", "zero"]
+HOSTILE_RESULTS = ["small"] * 3 + [2**64, -1, 1.5, None]
+
+
+def period(draw, case):
+    kind, small, bound, int_type, result = picks(draw, PERIOD_KINDS, range(1, case.n + 3), BOUNDS, INT_TYPES,
+                                                 HOSTILE_RESULTS)
+    if kind == "zero":
+        return 0
+    if kind == "small":
+        return small
+    if kind == "bound":
+        return bound
+    if kind == "wide":
+        return draw(WIDE)
+    if kind == "int type":
+        return int_type(small)
+    if kind == "hostile":
+        return HostileIndex(case, action(draw), small if result == "small" else result)
+    return anything(draw, case)
+
+
+def _extent(shape, strides, itemsize):
+    if any(d == 0 for d in shape):
+        return 0, 0
+    low = sum((d - 1) * s for d, s in zip(shape, strides) if s < 0)
+    return low, sum((d - 1) * s for d, s in zip(shape, strides) if s > 0) + itemsize
+
+
+LENGTH_CHANGES = [0] * 8 + [-1, 1]
+NDIMS = [1] * 10 + [0, 2, 3]
+STEPS = [1] * 8 + [2, -1, 0, 1.5]
+SOURCES = ["own", "root", "root", "mapped", "again", "anything"]
+MISALIGN = [0] * 6 + list(range(1, 8))
+SLOTS = range(25)
+WRITEABLE = [True] * 9 + [False]
+# Most arrays pass every check, so that whole calls often succeed.
+CLEAN = [True] * 7 + [False]
+CLEAN_DTYPES = ["f8"] * 4 + ["<f8", "=f8", np.dtype("f8", metadata={"unit": "usd"})]
+CLEAN_SUBCLASSES = [None] * 4 + [Finalizing, np.memmap, np.ma.MaskedArray]
+CLEAN_SOURCES = ["own"] * 4 + ["root", "mapped", "again"]
+
+
+def array(draw, case):
+    clean, dtype, change, ndim, step, sub, source, slot, misalign, writeable = picks(
+        draw, CLEAN, DTYPES, LENGTH_CHANGES, NDIMS, STEPS, SUBCLASSES, SOURCES, SLOTS, MISALIGN, WRITEABLE)
+    if clean:
+        dtype, sub, source = CLEAN_DTYPES[slot % 7], CLEAN_SUBCLASSES[slot % 7], CLEAN_SOURCES[misalign % 7]
+        change, ndim, step, writeable = 0, 1, 1, True
+    if source == "again" and case.arrays:
+        return case.arrays[slot % len(case.arrays)]  # the same object again
+    if source == "anything":
+        return anything(draw, case)
+    dtype, n = np.dtype(dtype), max(0, case.n + change)
+    shape = () if ndim == 0 else (2,) * (ndim - 1) + (n // 2 if ndim > 1 else n,)
+    if (source == "own" and step == 1) or dtype.hasobject:  # objects never come from raw memory
+        made = np.zeros(shape, dtype)
+        if dtype == np.float64:
+            made[...] = case.root.view(np.float64)[:made.size].reshape(shape)
+        owner = made
+    else:
+        owner = case.root if source != "mapped" else MAPPED
+        strides = []
+        if shape:  # C order, the last dimension stepped (1.5 elements: a structured array's field)
+            strides, span = [int(dtype.itemsize * step)], dtype.itemsize * max(abs(step), 1) * shape[-1]
+            for d in reversed(shape[:-1]):
+                strides.insert(0, int(span))
+                span *= d
+        low, high = _extent(shape, strides, dtype.itemsize)
+        offset = -low + 8 * slot + misalign
+        offset = max(-low, min(offset, ROOT_BYTES - high))
+        made = np.ndarray(shape, dtype, buffer=owner, offset=offset, strides=tuple(strides))
+    if sub == "hostile":
+        sub = hostile_type(case, action(draw), np.ndarray)
+    if sub is not None:
+        try:
+            made = made.view(sub)
+        except ValueError:  # a matrix has two dimensions
+            pass
+    made.flags.writeable &= writeable
+    case.arrays.append(made)
+    if made is owner:
+        case.resizable.append(made)
+    elif owner is not case.root and owner is not MAPPED:
+        case.roots.append(owner)
+    return made
+
+
+HOSTILE_KINDS = ["index", "object", "int"] + ["plain"] * 3
+
+
+def anything(draw, case):
+    kind, hostile, plain = picks(draw, HOSTILE_KINDS, ACTIONS, ANY)
+    if kind == "plain":
+        return plain
+    if kind == "index":
+        return HostileIndex(case, (hostile[0], 0, hostile[1]), case.n // 2)
+    cls = hostile_type(case, action(draw), int if kind == "int" else object)
+    return cls(3) if kind == "int" else cls()
+
+
+UNKNOWN_NAMES = ["out", "", "Period", "périod", "\udcff", "data\x00", Unprintable("zz")]
+TWISTS = ["none"] * 8 + ["extra", "drop", "twice", "unknown"]
+BLOCKED = [False] * 9 + [True]
+RENAMED = [str] * 9 + [Name]
+SEEDS = range(4096)
+NAMES = list(SIGNATURES)
+
+
+def permutation(items, index):
+    """The index-th ordering of items (one draw for any number of keywords)."""
+    items, out = list(items), []
+    while items:
+        index, i = divmod(index, len(items))
+        out.append(items.pop(i))
+    return out
+
+
+@st.composite
+def cases(draw):
+    name, n, seed, positional, order, rename, twist, blocked, finalize = picks(
+        draw, NAMES, range(MAX_N + 1), SEEDS, range(8), range(5040), RENAMED, TWISTS, BLOCKED, ACTIONS)
+    case = Case(name, n, seed)
+    case.finalize_action = finalize[0], 0, finalize[1]
+    for param, kind in SIGNATURES[name]:
+        case.values[param] = (period if kind == "period" else array)(draw, case)
+    v = case.values
+    if name == "macd" and type(v["fast_period"]) is type(v["slow_period"]) is int and v["fast_period"] > v["slow_period"]:
+        v["fast_period"], v["slow_period"] = v["slow_period"], v["fast_period"]  # more calls get to the kernel
+    if blocked:  # write-borrowed by the peer during the call
+        case.blocker = array(draw, case)
+        case.blocker = case.blocker if isinstance(case.blocker, np.ndarray) else None
+    names = [p for p, _ in SIGNATURES[name]]
+    positional = min(positional, len(names))
+    case.args = [case.values[p] for p in names[:positional]]
+    case.kwargs = {rename(p): case.values[p] for p in permutation(names[positional:], order)}
+    if twist == "twice" and not case.args:
+        twist = "none"
+    if twist == "extra":
+        case.args.append(anything(draw, case))
+    elif twist == "drop" and case.kwargs:
+        del case.kwargs[list(case.kwargs)[order % len(case.kwargs)]]
+    elif twist == "drop":
+        case.args.pop()
+    elif twist == "twice":
+        case.kwargs[names[0]] = case.args[0]
+    elif twist == "unknown":
+        case.kwargs[UNKNOWN_NAMES[order % len(UNKNOWN_NAMES)]] = anything(draw, case)
+    case.binds = twist == "none"
+    return case
+
+
+def _index(items, item):
+    return next((i for i, x in enumerate(items) if x is item), None)
+
+
+def period_value(value):
+    return value.returned if isinstance(value, HostileIndex) else operator.index(value)
+
+
+def address(array):
+    return np.asarray(array).__array_interface__["data"][0]
+
+
+def run(peer, case):
+    """Calls the function; returns (exception type, message, whether hostile code planted it) or None."""
+    case.peer = peer
+    if case.blocker is not None and peer.acquire_mut(case.blocker) == BORROWED:
+        case.borrowed.append(case.blocker)
+    hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
+    Finalizing.case = case
+    try:
+        getattr(veldspar, "indicator_" + case.name)(*case.args, **case.kwargs)
+        return None
+    except BaseException as e:
+        return type(e), str(e), any(e is p for p in case.planted)
+    finally:
+        Finalizing.case = None
+        sys.unraisablehook = hook
+        case.planted.clear()
+
+
+def assert_unwritten(arrays, before, outputs):
+    for array, old in zip(arrays, before):
+        if not any(np.may_share_memory(array, o) for o in outputs):
+            new = np.asarray(array).tobytes()
+            length = min(len(old), len(new))  # a resized array keeps its leading bytes
+            assert new[:length] == old[:length], "an array was written"
+
+
+def assert_success(case, writers):
+    assert case.binds
+    name = case.name
+    inputs = [case.values[p] for p in params(name, "input")]
+    outputs = [case.values[p] for p in params(name, "output")]
+    data = [np.asarray(a).tolist() for a in inputs]
+    if name in ("sma", "ema") and address(inputs[0]) == address(outputs[0]):
+        data = [[ref.NAN] * len(data[0])]  # the output is the input: the kernel reads its NaN fill
+    wanted = expected(name, [period_value(case.values[p]) for p in params(name, "period")], data)
+    for output, want in zip(outputs, wanted):
+        assert_matches(output, want, name)
+    for writer in writers:  # memory under a writer's borrow is never read
+        assert not any(np.shares_memory(writer, a) for a in inputs)
+    return outputs
+
+
+def assert_documented(case, failure, writers):
+    kind, message, planted = failure
+    assert planted or kind in DOCUMENTED, f"{kind.__name__}: {message}"
+    if not planted:
+        assert kind is not ValueError or message in VALUE_MESSAGES, message
+        assert kind is not TypeError or message.startswith((f"indicator_{case.name}() ", "argument '")), message
+        assert kind is not BufferError or (message == "AlreadyBorrowed" and writers), message
+
+
+def check(peer, case):
+    before = [np.asarray(a).tobytes() for a in case.arrays]
+    objects = tracked([*case.args, *case.kwargs.values()])
+    gc.disable()  # a collection in between could drop references that older garbage held
+    try:
+        refs = [sys.getrefcount(o) for o in objects]
+        failure = run(peer, case)
+        after = [sys.getrefcount(o) - sum(o is w for w in case.borrowed) for o in objects]
+    finally:
+        gc.enable()
+    event(f"{case.name}: " + ("success" if failure is None else failure[0].__name__))
+    writers, case.borrowed = case.borrowed, []
+    list(map(peer.release_mut, writers))
+    if failure is None:
+        assert_unwritten(case.arrays, before, assert_success(case, writers))
+    else:
+        assert_documented(case, failure, writers)
+        assert_unwritten(case.arrays, before, [])
+    assert after == refs, "a reference was kept or dropped"
+    for array in {id(a): a for a in case.roots + case.arrays if a.flags.writeable}.values():
+        assert peer.acquire_mut(array) == BORROWED, "a borrow was left behind"
+        peer.release_mut(array)
+
+
+@pytest.mark.parametrize("run_index", range(RUNS))
+@SETTINGS
+@given(case=cases())
+def test_any_call_fails_cleanly_or_matches_the_reference(peer, run_index, case):
+    check(peer, case)
