@@ -2,6 +2,7 @@
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 
@@ -27,3 +28,42 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+def while_kernel_runs(call, written, action, undo=None, attempts=200):
+    """Runs `call` in a thread and `action()` in this one while the call's kernel writes an array.
+
+    `written()` gives that array (a function, so that no reference is held
+    here). The kernel must write it in ascending order, over values other than
+    the sentinel put at both ends: its first element then differs from the
+    sentinel and its last does not yet, and seeing that before and after
+    `action` places the action inside the call. Attempts that miss the kernel
+    are undone and tried again. Returns what `action` returned.
+    """
+    sentinel = 7.5
+    for _ in range(attempts):
+        written()[0] = written()[-1] = sentinel
+        failures = []
+
+        def worker():
+            try:
+                call()
+            except BaseException as e:  # reported to the test below
+                failures.append(e)
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        acted = caught = False
+        while thread.is_alive() and not acted:
+            if written()[0] != sentinel:
+                if written()[-1] != sentinel:
+                    break  # the kernel ended before it was seen at work
+                result, acted = action(), True
+                caught = written()[-1] == sentinel
+        thread.join(60)
+        assert not thread.is_alive() and not failures, failures
+        if acted and undo is not None:
+            undo()
+        if caught:
+            return result
+    raise AssertionError(f"no kernel was seen at work in {attempts} calls")

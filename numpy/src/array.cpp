@@ -25,6 +25,12 @@ py::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept {
     return obj;
 }
 
+py::Result<py::Object> hold_output(PyObject* obj) noexcept {
+    auto array = extract_float64_array(obj);
+    if (!array) return array.take_error();
+    return py::Object::borrow(*array);
+}
+
 ArraySlice array_slice(const ArrayView& view) noexcept {
     if (!is_contiguous(view)) internal_fault("array_slice of a view that is not contiguous");
     return {view.data, view.size};
