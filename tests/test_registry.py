@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import bits, run_python
+from conftest import bits, run_python, while_kernel_runs
 
 _found = importlib.util.spec_from_file_location("build_peer", Path(__file__).with_name("peer") / "build_peer.py")
 build_peer = importlib.util.module_from_spec(_found)
@@ -189,6 +189,49 @@ def test_unmatched_releases_are_ignored(peer):
     assert peer.acquire(held) == ALREADY_BORROWED
     peer.release_mut(held)
     assert_free(peer, buffer)
+
+
+# An input, and how its layout changes in place between its borrow and its
+# release and is put back. A 2-D shape of a reversed array has a stride
+# divisor of another sign; one of a contiguous array would cover the same.
+LAYOUT_CHANGES = {
+    "dtype": (prices, lambda a: setattr(a, "dtype", np.float32), lambda a: setattr(a, "dtype", np.float64)),
+    "shape": (lambda: prices()[::-1], lambda a: setattr(a, "shape", (2, -1)), lambda a: setattr(a, "shape", (-1,))),
+}
+
+
+def _instance_whose_type_name_runs(action):
+    """An object whose type's __qualname__, looked up for a TypeError message, runs `action` first."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                action()
+            return type.__getattribute__(cls, name)
+    return Meta("Bad", (), {})()
+
+
+@pytest.mark.parametrize("change", list(LAYOUT_CHANGES))
+@pytest.mark.parametrize("name", ["sma", "atr"])
+def test_borrow_is_released_after_python_code_changed_the_input(peer, name, change):
+    make, alter, restore = LAYOUT_CHANGES[change]
+    data, other = make(), prices(seed=1)
+    bad = _instance_whose_type_name_runs(lambda: alter(data))
+    with pytest.raises(TypeError, match="^argument '(output|close)': 'Bad' object cannot be converted"):
+        if name == "sma":
+            veldspar.indicator_sma(3, data, bad)
+        else:
+            veldspar.indicator_atr(3, data, other, bad, fresh())
+    restore(data)
+    assert_free(peer, data, other)
+
+
+def test_borrow_is_released_after_another_thread_changed_the_input_under_the_kernel(peer):
+    _, alter, restore = LAYOUT_CHANGES["dtype"]
+    n = 1 << 18
+    data, out = np.arange(1.0, n + 1.0), np.zeros(n)
+    while_kernel_runs(lambda: veldspar.indicator_sma(1, data, out), lambda: out,
+                      lambda: alter(data), undo=lambda: restore(data))
+    assert_free(peer, data)
 
 
 def test_same_array_as_every_atr_input_is_counted_and_released(peer):
