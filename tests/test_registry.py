@@ -115,7 +115,11 @@ def _zero_stride(buffer, offset=0):
     return np.ndarray((3,), np.float64, buffer=buffer, offset=offset, strides=(0,))
 
 
-# Two views of one buffer: (first, second, whether they may share an element).
+def _float64_at_byte(buffer, offset):
+    return buffer.view(np.uint8)[offset:offset + 80].view(np.float64)
+
+
+# Two views of one buffer: (first, second, whether they may share a byte).
 VIEW_PAIRS = {
     "overlapping slices": (lambda b: b[0:8], lambda b: b[4:12], True),
     "adjacent slices": (lambda b: b[0:8], lambda b: b[8:16], False),
@@ -131,6 +135,11 @@ VIEW_PAIRS = {
     "zero stride on element 0 and element 1": (lambda b: _zero_stride(b), lambda b: b[1:2], False),
     # Both divisors zero: nothing rules a shared byte out, so they conflict.
     "zero strides 4 bytes apart": (lambda b: _zero_stride(b, 0), lambda b: _zero_stride(b, 4), True),
+    # Elements wider than the distance between the two views' grids meet.
+    "8-byte elements 1 byte apart": (lambda b: _float64_at_byte(b, 0), lambda b: _float64_at_byte(b, 1), True),
+    "8-byte elements 4 bytes apart": (lambda b: _float64_at_byte(b, 0), lambda b: _float64_at_byte(b, 4), True),
+    "4-byte elements inside even ones": (lambda b: b[0::2], lambda b: b.view(np.float32)[1::4], True),
+    "4-byte elements between even ones": (lambda b: b[0::2], lambda b: b.view(np.float32)[3::4], False),
     "different buffers": (lambda b: b, lambda b: np.zeros(16), False),
     "one empty view twice": (lambda b: b[3:3], lambda b: b[3:3], True),
 }
