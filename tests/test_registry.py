@@ -436,6 +436,10 @@ setattr(core, NAME, 42)
 r["not a capsule"] = attempt()
 peer.install_registry(0)
 r["version 0"] = attempt()
+import datetime
+for key, other_capsule in [("datetime capsule", datetime.datetime_CAPI), ("array API capsule", core._ARRAY_API)]:
+    setattr(core, NAME, other_capsule)
+    r[key] = attempt()
 delattr(core, NAME)
 r["published"] = attempt()
 capsule = getattr(core, NAME)
@@ -460,6 +464,9 @@ print(json.dumps(r))
         "version 0": ["BufferError",
                       prefix + "Version 0 of borrow checking API is not supported by this version of rust-numpy",
                       "TypeError", True],
+        **dict.fromkeys(["datetime capsule", "array API capsule"], [
+            "BufferError", "Interal borrow checking API error: ValueError: PyCapsule_GetPointer called with incorrect name",
+            "ValueError", True]),
         "published": "ok",
         "type": "PyCapsule",
         "name": "_RUST_NUMPY_BORROW_CHECKING_API",
