@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "messages.hpp"
 #include "veldspar/py/panic.hpp"
 
 namespace veldspar::py {
@@ -25,14 +26,13 @@ Error Error::fetch() noexcept {
     if (type == nullptr) {
         Py_XDECREF(value);
         Py_XDECREF(traceback);
-        return built(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return built(PyExc_SystemError, messages::kNoExceptionSet);
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     Error error(Fetched{Object::steal(type), Object::steal(value), Object::steal(traceback)});
     const auto& fetched = *std::get_if<Fetched>(&error.state_);
     if (fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == panic_exception_type()) {
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-        std::fputs("Python stack trace below:\n", stderr);
+        std::fputs(messages::kPanicResumed, stderr);
         std::fflush(stderr);
         std::move(error).restore();
         PyErr_PrintEx(0);
@@ -82,7 +82,7 @@ void raise_built(PyObject* type, std::string_view text) noexcept {
     if (is_exception_class(type)) {
         PyErr_SetObject(type, message.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_SetString(PyExc_TypeError, messages::kNotAnException);
     }
 }
 
@@ -92,21 +92,33 @@ void Error::restore() && noexcept {
     if (auto* built = std::get_if<Built>(&state_)) {
         raise_built(built->type, built->text.empty() ? built->fixed_text : std::string_view(built->text));
     } else if (auto* mismatch = std::get_if<Mismatch>(&state_)) {
-        String text = "'";
-        text += qualname_of(mismatch->type.get());
-        text += "' object cannot be converted to '";
-        text += mismatch->target;
-        text += "'";
-        raise_built(PyExc_TypeError, text);
+        raise_built(PyExc_TypeError,
+                    format_text(messages::kTypeMismatch, {qualname_of(mismatch->type.get()), mismatch->target}));
     } else {
         auto& fetched = *std::get_if<Fetched>(&state_);
         PyErr_Restore(fetched.type.release(), fetched.value.release(), fetched.traceback.release());
     }
 }
 
+String format_text(std::string_view pattern, std::initializer_list<std::string_view> parts) noexcept {
+    String text;
+    const std::string_view* part = parts.begin();
+    for (std::size_t at = 0; at < pattern.size(); ++at) {
+        if (pattern.compare(at, 2, "{}") == 0 && part != parts.end()) {
+            text += *part++;
+            ++at;
+        } else {
+            text += pattern[at];
+        }
+    }
+    return text;
+}
+
+Error integral_overflow() noexcept { return Error::built(PyExc_OverflowError, messages::kIntegralOverflow); }
+
 void python_api_call_failed(std::source_location where) noexcept {
     PyErr_Print();
-    internal_fault("Python API call failed", where);
+    internal_fault(messages::kApiCallFailed, where);
 }
 
 Object make_str(std::string_view text, std::source_location where) noexcept {
@@ -141,17 +153,14 @@ String text_of(PyObject* obj) noexcept {
     Object name = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
     std::optional<String> type_name = name ? utf8_of(name.get()) : std::nullopt;
     PyErr_Clear();
-    if (!type_name) return "<unprintable object>";
-    return "<unprintable " + *type_name + " object>";
+    if (!type_name) return String(messages::kUnprintableUnknown);
+    return format_text(messages::kUnprintable, {*type_name});
 }
 
 Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept {
     Object inner = std::move(cause).into_exception();
-    String text(prefix);
-    text += qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
-    text += ": ";
-    text += text_of(inner.get());
-    Object message = make_str(text);
+    Object message = make_str(format_text(
+        messages::kCausedBy, {prefix, qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get()))), text_of(inner.get())}));
     Object error = Object::steal(expect_object(PyObject_CallOneArg(type, message.get())));
     PyException_SetCause(error.get(), inner.release());  // steals the cause
     return Error::from_exception(std::move(error));
@@ -162,7 +171,7 @@ String qualname_of(PyObject* type) noexcept {
     std::optional<String> text = name ? utf8_of(name.get()) : std::nullopt;
     if (!text) {
         PyErr_Clear();
-        return "<failed to extract type name>";
+        return String(messages::kUnknownTypeName);
     }
     return std::move(*text);
 }

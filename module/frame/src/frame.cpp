@@ -1,6 +1,7 @@
 // Lock-depth bookkeeping of the entry frame and the released-lock section.
 #include "veldspar/py/frame.hpp"
 
+#include "messages.hpp"
 #include "veldspar/fault.hpp"
 
 namespace veldspar::py {
@@ -18,9 +19,9 @@ std::intptr_t lock_depth() noexcept { return t_lock_depth; }
 EntryFrame::EntryFrame(std::source_location where) noexcept {
     if (t_lock_depth < 0) {
         if (t_lock_depth == kTraversalDepth) {
-            internal_fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.", where);
+            internal_fault(messages::kLockDuringTraversal, where);
         }
-        internal_fault("Access to the GIL is currently prohibited.", where);
+        internal_fault(messages::kLockProhibited, where);
     }
     ++t_lock_depth;
 }

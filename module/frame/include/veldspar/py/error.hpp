@@ -13,6 +13,7 @@
 // that fails while an error is being built is an internal fault.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,6 +97,14 @@ private:
 
 // Success, or the error of a step that returns nothing.
 using Status = std::optional<Error>;
+
+// `pattern` with each "{}" replaced by the next of `parts`, in order: how the
+// messages of every layer are written whole, with their variable parts marked.
+String format_text(std::string_view pattern, std::initializer_list<std::string_view> parts) noexcept;
+
+// The OverflowError "out of range integral type conversion attempted": an
+// integer that does not fit the type it is converted to.
+Error integral_overflow() noexcept;
 
 // An exception of `type` whose message is `prefix` followed by the rendering
 // "<type>: <message>" of `cause`, with `cause` as its __cause__.
