@@ -52,11 +52,14 @@ void internal_fault(std::string_view message, std::source_location where) noexce
     std::abort();
 }
 
-void fault_testing::enter_report() noexcept { t_reporting = true; }
+void fault_testing::enter_report() noexcept {
+    t_reporting = true;
+}
 
 void index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) noexcept {
     char message[96];
-    int n = std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
+    int n =
+        std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
     internal_fault(std::string_view(message, static_cast<std::size_t>(n)), where);
 }
 
