@@ -21,15 +21,15 @@ struct Bars {
 };
 
 // max(a, b) as the indicator defines it: b when a is NaN, else b when a < b, else a.
-double spec_max(double a, double b) {
+double reference_max(double a, double b) {
     if (std::isnan(a)) return b;
     if (a < b) return b;
     return a;
 }
 
-double spec_tr(const Bars& b, std::size_t j) {
+double reference_tr(const Bars& b, std::size_t j) {
     const double c = b.close[j - 1];
-    return spec_max(spec_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
+    return reference_max(reference_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
 }
 
 // The kernel's defining steps, one by one.
@@ -39,11 +39,11 @@ std::vector<double> reference_atr(std::size_t period, const Bars& b) {
     if (period == 0 || n <= period) return out;
     const double k = 1.0 / static_cast<double>(period);
     double sum = +0.0;
-    for (std::size_t j = 1; j <= period; ++j) sum = sum + spec_tr(b, j);
+    for (std::size_t j = 1; j <= period; ++j) sum = sum + reference_tr(b, j);
     double atr = sum / static_cast<double>(period);
     out[period] = atr;
     for (std::size_t i = period + 1; i < n; ++i) {
-        const double d = spec_tr(b, i) - atr;
+        const double d = reference_tr(b, i) - atr;
         const double p = k * d;
         atr = atr + p;
         out[i] = atr;
