@@ -65,9 +65,7 @@ struct Out {
     }
 };
 
-inline bool aligned(const void* p) noexcept {
-    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
-}
+inline bool aligned(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0; }
 
 // The length precondition every kernel checks once at entry: a slice shorter
 // than the first input would be read or written past its end.

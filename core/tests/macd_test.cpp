@@ -103,9 +103,7 @@ void expect_matches(const Macd& got, const Macd& want, const std::string& what) 
     }
 }
 
-std::vector<double> all_nan(std::size_t n) {
-    return std::vector<double>(n, kNaN);
-}
+std::vector<double> all_nan(std::size_t n) { return std::vector<double>(n, kNaN); }
 
 TEST(Macd, EmptySeriesWritesNothing) {
     const auto r = run(2, 3, 1, {});

@@ -88,8 +88,6 @@ private:
 };
 
 // `n` copies of a value no kernel writes, so that a position left unwritten shows.
-inline std::vector<double> unwritten(std::size_t n) {
-    return std::vector<double>(n, 123.0);
-}
+inline std::vector<double> unwritten(std::size_t n) { return std::vector<double>(n, 123.0); }
 
 }  // namespace veldspar::test

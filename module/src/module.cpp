@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "entry.hpp"
-#include "veldspar/py/panic.hpp"
 
 namespace veldspar::indicators {
 namespace {
@@ -36,7 +35,10 @@ PyModuleDef g_definition = {
     "",       // an empty docstring, not None
     0,        // no per-module state
     nullptr,  // functions are added by the module body
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 constexpr std::int64_t kNoInterpreter = -1;

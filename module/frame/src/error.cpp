@@ -8,13 +8,9 @@
 
 namespace veldspar::py {
 
-Error Error::built(PyObject* type, std::string_view fixed_text) noexcept {
-    return Error(Built{type, fixed_text, {}});
-}
+Error Error::built(PyObject* type, std::string_view fixed_text) noexcept { return Error(Built{type, fixed_text, {}}); }
 
-Error Error::built_text(PyObject* type, String text) noexcept {
-    return Error(Built{type, {}, std::move(text)});
-}
+Error Error::built_text(PyObject* type, String text) noexcept { return Error(Built{type, {}, std::move(text)}); }
 
 Error Error::type_mismatch(PyObject* obj, const char* target) noexcept {
     return Error(Mismatch{Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target});
@@ -24,8 +20,9 @@ Error Error::fetch() noexcept {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        // Nothing pending: whatever came without a type is dropped.
+        Object::steal(value);
+        Object::steal(traceback);
         return built(PyExc_SystemError, messages::kNoExceptionSet);
     }
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -74,7 +71,8 @@ Object Error::into_exception() && noexcept {
 namespace {
 
 bool is_exception_class(PyObject* type) noexcept {
-    return PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+    return PyType_Check(type) &&
+           PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
 void raise_built(PyObject* type, std::string_view text) noexcept {
@@ -116,13 +114,41 @@ String format_text(std::string_view pattern, std::initializer_list<std::string_v
 
 Error integral_overflow() noexcept { return Error::built(PyExc_OverflowError, messages::kIntegralOverflow); }
 
+namespace {
+
+// "type: T, value: V, traceback: TB" for an error taken from the interpreter,
+// built without fetching (a fetch would run the panic check again).
+String render_pending() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Object t = Object::steal(type), v = Object::steal(value), tb = Object::steal(traceback);
+    if (!t) return String(messages::kNoPendingError);
+    const String type_text = qualname_of(t.get());
+    const String value_text = v ? text_of(v.get()) : String(messages::kNone);
+    String traceback_text(messages::kNone);
+    if (tb) {
+        Object lines = Object::steal(PyObject_Repr(tb.get()));
+        traceback_text = lines ? text_of(lines.get()) : String(messages::kUnprintableTraceback);
+        PyErr_Clear();
+    }
+    return format_text(messages::kPendingError, {type_text, value_text, traceback_text});
+}
+
+}  // namespace
+
+void expectation_failed(std::string_view expectation, std::source_location where) noexcept {
+    internal_fault(format_text(messages::kExpectationFailed, {expectation, render_pending()}), where);
+}
+
 void python_api_call_failed(std::source_location where) noexcept {
     PyErr_Print();
     internal_fault(messages::kApiCallFailed, where);
 }
 
 Object make_str(std::string_view text, std::source_location where) noexcept {
-    return Object::steal(expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where));
+    return Object::steal(
+        expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where));
 }
 
 namespace {
@@ -135,7 +161,8 @@ std::optional<String> utf8_of(PyObject* str) noexcept {
     PyErr_Clear();
     Object bytes = Object::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) python_api_call_failed();
-    Object repaired = Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    Object repaired =
+        Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     if (!repaired) python_api_call_failed();
     const char* data = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
     if (data == nullptr) python_api_call_failed();
@@ -159,8 +186,9 @@ String text_of(PyObject* obj) noexcept {
 
 Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept {
     Object inner = std::move(cause).into_exception();
-    Object message = make_str(format_text(
-        messages::kCausedBy, {prefix, qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get()))), text_of(inner.get())}));
+    Object message = make_str(
+        format_text(messages::kCausedBy,
+                    {prefix, qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get()))), text_of(inner.get())}));
     Object error = Object::steal(expect_object(PyObject_CallOneArg(type, message.get())));
     PyException_SetCause(error.get(), inner.release());  // steals the cause
     return Error::from_exception(std::move(error));

@@ -14,8 +14,6 @@ thread_local std::intptr_t t_lock_depth = 0;
 
 }  // namespace
 
-std::intptr_t lock_depth() noexcept { return t_lock_depth; }
-
 EntryFrame::EntryFrame(std::source_location where) noexcept {
     if (t_lock_depth < 0) {
         if (t_lock_depth == kTraversalDepth) {

@@ -75,8 +75,8 @@ inline constexpr auto kTextSignature = detail::make_text_signature<S>();
 
 // Binds the fast-call arguments to `slots` (one per parameter, all null on
 // entry). Fails with the binding TypeError naming the function.
-Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, PyObject** slots) noexcept;
+Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) noexcept;
 
 // A period argument as an unsigned size: an int (or bool, or an object with
 // __index__) from 0 to the largest size_t.

@@ -24,9 +24,6 @@
 
 namespace veldspar::py {
 
-// This thread's lock depth (for tests of the frame and for fault checks).
-std::intptr_t lock_depth() noexcept;
-
 class EntryFrame {
 public:
     explicit EntryFrame(std::source_location where = std::source_location::current()) noexcept;
