@@ -1,4 +1,16 @@
-// The entry frame of every Python-facing function, and the released-lock section.
+// The frame of every Python-facing function: signature and binding, argument conversion, lock depth, released lock.
+//
+// Each Python-visible function is described once, at compile time, by a
+// `Signature`; that one record drives binding, binding messages and the text
+// signature stored in the function's docstring:
+//
+//   inline constexpr Signature<3> kSma{"indicator_sma", {"period", "data", "output"}};
+//   kTextSignature<kSma>  // "indicator_sma(period, data, output)\n--\n\n"
+//
+// Every parameter is positional-or-keyword and required. Binding fills one
+// borrowed reference per parameter straight from the fast-call argument array
+// and keyword-name tuple; it builds no tuple or dict and allocates nothing
+// unless it fails.
 //
 // A per-thread counter tracks how deeply this thread is inside the module's
 // Python-facing code while it holds the interpreter lock: EntryFrame adds one
@@ -17,12 +29,81 @@
 //   }
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <source_location>
+#include <span>
+#include <string_view>
 
-#include "veldspar/py/object.hpp"
+#include "veldspar/py/error.hpp"
 
 namespace veldspar::py {
+
+// What binding needs to know about a function, independent of its arity.
+struct FunctionSignature {
+    std::string_view name;
+    std::span<const std::string_view> parameters;
+    std::size_t positional_only;
+    std::size_t required;
+};
+
+template <std::size_t N>
+struct Signature {
+    std::string_view name;
+    std::array<std::string_view, N> parameters;
+
+    static constexpr std::size_t arity = N;
+    constexpr FunctionSignature view() const { return {name, parameters, 0, N}; }
+};
+
+namespace detail {
+
+template <std::size_t N>
+constexpr std::size_t text_signature_length(const Signature<N>& s) {
+    std::size_t length = s.name.size() + std::string_view("(").size() + std::string_view(")\n--\n\n").size();
+    for (std::size_t i = 0; i < N; ++i) length += s.parameters[i].size() + (i == 0 ? 0 : 2);
+    return length;
+}
+
+template <const auto& S>
+constexpr auto make_text_signature() {
+    std::array<char, text_signature_length(S) + 1> out{};
+    std::size_t at = 0;
+    auto put = [&](std::string_view piece) {
+        for (char c : piece) out[at++] = c;
+    };
+    put(S.name);
+    put("(");
+    for (std::size_t i = 0; i < S.parameters.size(); ++i) {
+        if (i != 0) put(", ");
+        put(S.parameters[i]);
+    }
+    put(")\n--\n\n");
+    out[at] = '\0';
+    return out;
+}
+
+}  // namespace detail
+
+// The docstring "<name>(<p1>, <p2>, ...)\n--\n\n": only a text signature, so
+// the function reports __text_signature__ and has no other documentation.
+template <const auto& S>
+inline constexpr auto kTextSignature = detail::make_text_signature<S>();
+
+// Binds the fast-call arguments to `slots` (one per parameter, all null on
+// entry). Fails with the binding TypeError naming the function.
+Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) noexcept;
+
+// A period argument as an unsigned size: an int (or bool, or an object with
+// __index__) from 0 to the largest size_t.
+Result<std::size_t> extract_size(PyObject* obj) noexcept;
+
+// Every failed conversion of a bound argument passes through here: an error
+// of exactly TypeError becomes "argument '<parameter>': <message>", keeping
+// the inner exception's cause; anything else passes unchanged.
+Error wrap_argument_error(std::string_view parameter, Error error) noexcept;
 
 class EntryFrame {
 public:
