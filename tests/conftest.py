@@ -1,8 +1,12 @@
-"""Helpers shared by the Python test suite."""
+"""Helpers shared by the Python test suite (and by data/make_golden.py)."""
 import importlib.util
+import math
 import os
+import random
 import subprocess
 import sys
+import threading
+
 from pathlib import Path
 
 import numpy as np
@@ -10,9 +14,13 @@ import pytest
 
 import reference as ref
 
+BORROWED, ALREADY_BORROWED, NOT_WRITEABLE = 0, -1, -2
 NO_VALUE_BITS = 0x7FF8000000000000
 SIGN_BIT = np.uint64(1 << 63)
-BORROWED, ALREADY_BORROWED, NOT_WRITEABLE = 0, -1, -2
+
+# Values that break naive arithmetic: NaN, infinities, signed zeros, the
+# largest finite magnitude and the smallest subnormal.
+HOSTILE = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e308, -1e308, 5e-324, -5e-324]
 
 
 def bits(array):
@@ -20,10 +28,64 @@ def bits(array):
     return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64).tolist()
 
 
+def value_bits(values):
+    """Bit patterns with the sign of every NaN cleared (arithmetic NaNs may have either)."""
+    arr = np.asarray(values, dtype=np.float64)
+    out = arr.view(np.uint64).copy()
+    out[np.isnan(arr)] &= ~SIGN_BIT
+    return out
+
+
+def mismatch(got, want):
+    """Why `got` (an output array) differs from `want` (a reference list), or None.
+
+    Values compare bit for bit with NaN signs ignored; a position where the
+    reference has no value must hold exactly the stored NaN.
+    """
+    got_bits, want_bits = value_bits(got), value_bits(want)
+    diff = np.flatnonzero(got_bits != want_bits)
+    if diff.size:
+        i = diff[0]
+        return (f"first difference at {i}: got {got[i]!r} ({int(got_bits[i]):#018x}), "
+                f"want {want[i]!r} ({int(want_bits[i]):#018x})")
+    raw = np.asarray(got, dtype=np.float64).view(np.uint64)
+    for i, v in enumerate(want):
+        if ref.is_no_value(v) and int(raw[i]) != NO_VALUE_BITS:
+            return f"position {i} is {int(raw[i]):#018x}, not the stored NaN"
+    return None
+
+
+def assert_matches(got, want, what=""):
+    problem = mismatch(got, want)
+    assert problem is None, f"{what}: {problem}"
+
+
+def random_walk(n, seed, density=0.0, extremes=HOSTILE):
+    """A price-like random walk from 100 with a `density` share of values drawn from `extremes`."""
+    rng = random.Random(seed)
+    price, out = 100.0, []
+    for _ in range(n):
+        price += rng.gauss(0.0, 1.0)
+        out.append(rng.choice(extremes) if rng.random() < density else price)
+    return out
+
+
+def misaligned(values, offset):
+    """A float64 array holding `values` at an address `offset` (1 to 7) bytes past a multiple of 8."""
+    raw = np.zeros(8 * len(values) + 8, dtype=np.uint8)
+    start = (offset - raw.ctypes.data) % 8
+    array = raw[start:start + 8 * len(values)].view(np.float64)
+    array[:] = values
+    assert array.ctypes.data % 8 == offset % 8
+    return array
+
+
 def run_python(code, *, env=None, timeout=120):
-    """Runs `code` in a fresh interpreter; returns the completed process."""
+    """Runs `code` in a fresh interpreter that imports these helpers; returns the completed process."""
     full_env = dict(os.environ)
     full_env.update(env or {})
+    here = os.path.dirname(os.path.abspath(__file__))
+    full_env["PYTHONPATH"] = os.pathsep.join(p for p in (here, full_env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=full_env)
 
@@ -38,27 +100,43 @@ class Index:
         return self.value
 
 
-def value_bits(values):
-    """Bit patterns with the sign of every NaN cleared (arithmetic NaNs may have either)."""
-    arr = np.asarray(values, dtype=np.float64)
-    bits = arr.view(np.uint64).copy()
-    bits[np.isnan(arr)] &= ~SIGN_BIT
-    return bits
+def while_kernel_runs(call, written, action, undo=None, attempts=200):
+    """Runs `call` in a thread and `action()` in this one while the call's kernel writes an array.
 
+    `written()` gives that array (a function, so that no reference is held
+    here). The kernel must write it in ascending order, over values other than
+    the sentinel put at both ends: its first element then differs from the
+    sentinel and its last does not yet, and seeing that before and after
+    `action` places the action inside the call. Attempts that miss the kernel
+    are undone and tried again. Returns what `action` returned.
+    """
+    sentinel = 7.5
+    for _ in range(attempts):
+        written()[0] = written()[-1] = sentinel
+        failures = []
 
-def assert_matches(got, want, what=""):
-    """got (module output array) equals want (reference list) bit for bit; "no value" exactly."""
-    got = np.asarray(got)
-    got_bits, want_bits = value_bits(got), value_bits(want)
-    diff = np.flatnonzero(got_bits != want_bits)
-    assert diff.size == 0, (
-        f"{what}: first difference at {diff[0]}: got {got[diff[0]]!r} "
-        f"({int(got_bits[diff[0]]):#018x}), want {want[diff[0]]!r} ({int(want_bits[diff[0]]):#018x})"
-    )
-    raw = got.view(np.uint64)
-    for i, v in enumerate(want):
-        if ref.is_no_value(v):
-            assert int(raw[i]) == NO_VALUE_BITS, f"{what}: position {i} is {int(raw[i]):#018x}, not the stored NaN"
+        def worker():
+            try:
+                call()
+            except BaseException as e:  # reported to the test below
+                failures.append(e)
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        acted = caught = False
+        while thread.is_alive() and not acted:
+            if written()[0] != sentinel:
+                if written()[-1] != sentinel:
+                    break  # the kernel ended before it was seen at work
+                result, acted = action(), True
+                caught = written()[-1] == sentinel
+        thread.join(60)
+        assert not thread.is_alive() and not failures, failures
+        if acted and undo is not None:
+            undo()
+        if caught:
+            return result
+    raise AssertionError(f"no kernel was seen at work in {attempts} calls")
 
 
 def _load_build_peer():

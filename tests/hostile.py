@@ -158,7 +158,8 @@ def _macd_periods(periods):
 _EXTRA = {  # function-specific paths: (label, rewrite(arguments), exception)
     "sma": [("input over bytes", lambda g: {**g, "data": np.frombuffer(g["data"].tobytes())}, None),
             ("output is the input", lambda g: {**g, "output": g["data"]}, None)],
-    "ema": [("output is the input", lambda g: {**g, "output": g["data"]}, None)],
+    "ema": [("input over bytes", lambda g: {**g, "data": np.frombuffer(g["data"].tobytes())}, None),
+            ("output is the input", lambda g: {**g, "output": g["data"]}, None)],
     "macd": [("zero period", _macd_periods((0, 4, 3)), ValueError),
              ("fast not below slow", _macd_periods((4, 4, 3)), ValueError),
              ("outputs overlap", lambda g: {**g, "hist_output": g["macd_output"]}, ValueError)],

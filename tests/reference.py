@@ -53,7 +53,7 @@ def ema(period, data):
     out = [NAN] * n
     if period == 0 or period > n:
         return out
-    # Every candidate start is examined from its first value, as specified.
+    # Every candidate start is examined from its first value, one after another.
     seed_start = None
     s = 0
     while s + period <= n:

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import bits
+from conftest import bits, misaligned
 from reference import sma
 
 N = 6
@@ -97,13 +97,6 @@ def test_short_views_are_contiguous_whatever_the_stride(view):
     out = np.full(len(view), 9.0)
     veldspar.indicator_sma(1, view, out)
     assert bits(out) == bits(view)
-
-
-def misaligned(values, offset):
-    raw = bytearray(8 * len(values) + offset)
-    array = np.frombuffer(raw, dtype=np.float64, count=len(values), offset=offset)
-    array[:] = values
-    return array
 
 
 @pytest.mark.parametrize("offset", [1, 3, 4, 7])

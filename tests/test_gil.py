@@ -8,6 +8,7 @@ run then, so seeing that state proves the release, and never seeing it over
 many calls (while the watcher demonstrably runs between them) shows the lock
 was held.
 """
+import sys
 import threading
 import time
 
@@ -15,6 +16,7 @@ import numpy as np
 import pytest
 
 import veldspar
+from conftest import while_kernel_runs
 
 N = 400_000
 SENTINEL = 7.5  # never a result: the input is an integer ramp
@@ -85,3 +87,18 @@ def test_atr_keeps_the_interpreter_lock():
     seen, iterations, made = watch(call, out, until_seen=False, calls=30)
     assert made == 30 and iterations > 0
     assert seen == 0
+
+
+@pytest.mark.parametrize("name, slot", [("sma", 1), ("ema", 1), ("macd", 1), ("macd", 2), ("macd", 3)])
+def test_outputs_are_held_like_the_input_while_the_kernel_runs(name, slot):
+    # Held by the call, an output cannot be resized (freed) by another thread
+    # under its kernel: NumPy refuses to resize an array referenced elsewhere.
+    box = [DATA.copy(), np.zeros(N), np.zeros(N), np.zeros(N)]
+    calls = {
+        "sma": lambda: veldspar.indicator_sma(1, box[0], box[1]),
+        "ema": lambda: veldspar.indicator_ema(1, box[0], box[1]),
+        "macd": lambda: veldspar.indicator_macd(1, 2, 1, *box),
+    }
+    counts = while_kernel_runs(calls[name], lambda: box[slot],
+                               lambda: (sys.getrefcount(box[0]), sys.getrefcount(box[slot])))
+    assert counts[1] == counts[0]

@@ -54,8 +54,9 @@ def panic_classes():
 
 
 def test_panic_exception_type_exists_once_and_is_hidden():
+    # Every module of the process built on the same runtime makes its own (hypothesis ships
+    # one); the first-import test below counts ours in a fresh interpreter.
     classes = panic_classes()
-    assert len(classes) == 1
     panic = classes[0]
     assert panic.__module__ == "pyo3_runtime"
     assert panic.__bases__ == (BaseException,)

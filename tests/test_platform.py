@@ -8,14 +8,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import reference as ref
 import veldspar
-from conftest import Index, run_python
+from conftest import Index, assert_matches, run_python
 
 IS_32_BIT = struct.calcsize("P") == 4
 only_32_bit = pytest.mark.skipif(not IS_32_BIT, reason="periods fit a 64-bit size_t")
 
 NO_VALUE_BITS = 0x7FF8000000000000
-SIGN_BIT = np.uint64(1 << 63)
 DATA = np.array([3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0, 6.0])
 
 
@@ -84,20 +84,14 @@ def test_macd_accepts_the_largest_32_bit_periods():
 # which would otherwise take the whole test run down with it.
 MISALIGNED_CHILD = r"""
 import numpy as np, veldspar
+from conftest import misaligned, random_walk
 
 n = 70
-rng = np.random.default_rng(5)
-base = np.cumsum(rng.normal(size=n)) + 100.0
+base = np.array(random_walk(n, 5))
 base[[9, 33]] = [np.nan, np.inf]
 inputs = {"sma": [base], "ema": [base], "macd": [base], "atr": [base + 1.0, base - 1.0, base]}
 periods = {"sma": [8], "ema": [8], "macd": [3, 8, 4], "atr": [5]}
 outputs = {"sma": 1, "ema": 1, "macd": 3, "atr": 1}
-
-def at_offset(values, offset):
-    arr = np.frombuffer(bytearray(8 * n + offset), dtype=np.float64, offset=offset)
-    arr[:] = values
-    assert arr.ctypes.data % 8 != 0
-    return arr
 
 compared = 0
 for name, ins in inputs.items():
@@ -105,8 +99,8 @@ for name, ins in inputs.items():
     want = [np.empty(n) for _ in range(outputs[name])]
     func(*periods[name], *ins, *want)
     for offset in range(1, 8):
-        got = [at_offset(np.full(n, 123.0), (offset + k) % 8 or 1) for k in range(outputs[name])]
-        func(*periods[name], *(at_offset(a, offset) for a in ins), *got)
+        got = [misaligned(np.full(n, 123.0), (offset + k) % 8 or 1) for k in range(outputs[name])]
+        func(*periods[name], *(misaligned(a, offset) for a in ins), *got)
         for g, w in zip(got, want):
             if g.tobytes() != w.tobytes():
                 raise SystemExit(f"{name} at offset {offset} differs from the aligned result")
@@ -144,15 +138,7 @@ def test_results_match_the_x86_64_golden_file(case):
     getattr(veldspar, "indicator_" + case["indicator"])(*case["periods"], *inputs, *outs)
 
     for (name, cells), out in zip(case["outputs"].items(), outs):
-        got = out.view(np.uint64)
-        no_value = np.array([c == "nv" for c in cells])
-        want = np.array([NO_VALUE_BITS if c == "nv" else int(c, 16) for c in cells], dtype=np.uint64)
         # A NaN that arithmetic made may carry either sign (x86 sets it, ARM does
         # not); the NaN stored for "no value" has one exact pattern everywhere.
-        computed_nan = np.isnan(want.view(np.float64)) & ~no_value
-        got_cmp = np.where(computed_nan, got & ~SIGN_BIT, got)
-        want_cmp = np.where(computed_nan, want & ~SIGN_BIT, want)
-        diff = np.flatnonzero(got_cmp != want_cmp)
-        assert diff.size == 0, (
-            f"{name}: {diff.size} positions differ, first {diff[0]}: "
-            f"got {int(got[diff[0]]):#018x}, want {cells[diff[0]]}")
+        want = [ref.NAN if c == "nv" else from_hex([c])[0] for c in cells]
+        assert_matches(out, want, name)

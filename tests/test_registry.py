@@ -1,35 +1,18 @@
 """The shared borrow registry as a second native module sees it: refusals, conflicts, no stale borrows, the capsule."""
-import importlib.util
+import contextlib
 import json
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import veldspar
-from conftest import bits, run_python
-
-_found = importlib.util.spec_from_file_location("build_peer", Path(__file__).with_name("peer") / "build_peer.py")
-build_peer = importlib.util.module_from_spec(_found)
-_found.loader.exec_module(build_peer)
+from conftest import ALREADY_BORROWED, BORROWED, NOT_WRITEABLE, assert_free, bits, run_python, while_kernel_runs
+from hostile import paths
 
 N = 12
 SENTINEL = 9.0
-BORROWED, ALREADY_BORROWED, NOT_WRITEABLE = 0, -1, -2
-
-
-@pytest.fixture(scope="module")
-def peer_path(tmp_path_factory):
-    return build_peer.build_peer(tmp_path_factory.mktemp("peer"))
-
-
-@pytest.fixture(scope="module")
-def peer(peer_path):
-    # The peer only uses a registry; the first borrow of this module publishes it.
-    veldspar.indicator_sma(1, np.zeros(1), np.zeros(1))
-    return build_peer.load_peer(peer_path)
 
 
 def prices(n=N, seed=0):
@@ -38,13 +21,6 @@ def prices(n=N, seed=0):
 
 def fresh(n=N):
     return np.full(n, SENTINEL)
-
-
-def assert_free(peer, *arrays):
-    """No borrow is left on these arrays: a writer gets each of them."""
-    for array in arrays:
-        assert peer.acquire_mut(array) == BORROWED
-        peer.release_mut(array)
 
 
 INPUTS = {"sma": 1, "ema": 1, "macd": 1, "atr": 3}
@@ -115,7 +91,11 @@ def _zero_stride(buffer, offset=0):
     return np.ndarray((3,), np.float64, buffer=buffer, offset=offset, strides=(0,))
 
 
-# Two views of one buffer: (first, second, whether they may share an element).
+def _float64_at_byte(buffer, offset):
+    return buffer.view(np.uint8)[offset:offset + 80].view(np.float64)
+
+
+# Two views of one buffer: (first, second, whether they may share a byte).
 VIEW_PAIRS = {
     "overlapping slices": (lambda b: b[0:8], lambda b: b[4:12], True),
     "adjacent slices": (lambda b: b[0:8], lambda b: b[8:16], False),
@@ -131,6 +111,11 @@ VIEW_PAIRS = {
     "zero stride on element 0 and element 1": (lambda b: _zero_stride(b), lambda b: b[1:2], False),
     # Both divisors zero: nothing rules a shared byte out, so they conflict.
     "zero strides 4 bytes apart": (lambda b: _zero_stride(b, 0), lambda b: _zero_stride(b, 4), True),
+    # Elements wider than the distance between the two views' grids meet.
+    "8-byte elements 1 byte apart": (lambda b: _float64_at_byte(b, 0), lambda b: _float64_at_byte(b, 1), True),
+    "8-byte elements 4 bytes apart": (lambda b: _float64_at_byte(b, 0), lambda b: _float64_at_byte(b, 4), True),
+    "4-byte elements inside even ones": (lambda b: b[0::2], lambda b: b.view(np.float32)[1::4], True),
+    "4-byte elements between even ones": (lambda b: b[0::2], lambda b: b.view(np.float32)[3::4], False),
     "different buffers": (lambda b: b, lambda b: np.zeros(16), False),
     "one empty view twice": (lambda b: b[3:3], lambda b: b[3:3], True),
 }
@@ -191,6 +176,49 @@ def test_unmatched_releases_are_ignored(peer):
     assert_free(peer, buffer)
 
 
+# An input, and how its layout changes in place between its borrow and its
+# release and is put back. A 2-D shape of a reversed array has a stride
+# divisor of another sign; one of a contiguous array would cover the same.
+LAYOUT_CHANGES = {
+    "dtype": (prices, lambda a: setattr(a, "dtype", np.float32), lambda a: setattr(a, "dtype", np.float64)),
+    "shape": (lambda: prices()[::-1], lambda a: setattr(a, "shape", (2, -1)), lambda a: setattr(a, "shape", (-1,))),
+}
+
+
+def _instance_whose_type_name_runs(action):
+    """An object whose type's __qualname__, looked up for a TypeError message, runs `action` first."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                action()
+            return type.__getattribute__(cls, name)
+    return Meta("Bad", (), {})()
+
+
+@pytest.mark.parametrize("change", list(LAYOUT_CHANGES))
+@pytest.mark.parametrize("name", ["sma", "atr"])
+def test_borrow_is_released_after_python_code_changed_the_input(peer, name, change):
+    make, alter, restore = LAYOUT_CHANGES[change]
+    data, other = make(), prices(seed=1)
+    bad = _instance_whose_type_name_runs(lambda: alter(data))
+    with pytest.raises(TypeError, match="^argument '(output|close)': 'Bad' object cannot be converted"):
+        if name == "sma":
+            veldspar.indicator_sma(3, data, bad)
+        else:
+            veldspar.indicator_atr(3, data, other, bad, fresh())
+    restore(data)
+    assert_free(peer, data, other)
+
+
+def test_borrow_is_released_after_another_thread_changed_the_input_under_the_kernel(peer):
+    _, alter, restore = LAYOUT_CHANGES["dtype"]
+    n = 1 << 18
+    data, out = np.arange(1.0, n + 1.0), np.zeros(n)
+    while_kernel_runs(lambda: veldspar.indicator_sma(1, data, out), lambda: out,
+                      lambda: alter(data), undo=lambda: restore(data))
+    assert_free(peer, data)
+
+
 def test_same_array_as_every_atr_input_is_counted_and_released(peer):
     x, out = prices(), fresh()
     assert peer.acquire(x) == BORROWED
@@ -201,77 +229,20 @@ def test_same_array_as_every_atr_input_is_counted_and_released(peer):
     assert_free(peer, x)
 
 
-def _ro():
-    out = fresh()
-    out.flags.writeable = False
-    return out
+PATHS = paths()
 
 
-def _moving_average_calls(name):
-    f = getattr(veldspar, "indicator_" + name)
-    return [
-        (f"{name} ok", lambda a, b, c: f(3, a, fresh()), None),
-        (f"{name} input over bytes", lambda a, b, c: f(3, np.frombuffer(a.tobytes()), fresh()), None),
-        (f"{name} binding", lambda a, b, c: f(3, a), TypeError),
-        (f"{name} period", lambda a, b, c: f(-1, a, fresh()), OverflowError),
-        (f"{name} data", lambda a, b, c: f(3, list(a), fresh()), TypeError),
-        (f"{name} output", lambda a, b, c: f(3, a, list(a)), TypeError),
-        (f"{name} input contiguity", lambda a, b, c: f(3, a[::2], fresh(N // 2)), ValueError),
-        (f"{name} output contiguity", lambda a, b, c: f(3, a, np.zeros(2 * N)[::2]), ValueError),
-        (f"{name} lengths", lambda a, b, c: f(3, a, fresh(N - 1)), ValueError),
-        (f"{name} writeable output", lambda a, b, c: f(3, a, _ro()), ValueError),
-        (f"{name} overlap", lambda a, b, c: f(3, a[:-2], a[2:]), ValueError),
-    ]
-
-
-def _macd(*arrays, periods=(2, 4, 3)):
-    return veldspar.indicator_macd(*periods, *arrays)
-
-
-CALLS = [
-    *_moving_average_calls("sma"),
-    *_moving_average_calls("ema"),
-    ("macd ok", lambda a, b, c: _macd(a, fresh(), fresh(), fresh()), None),
-    ("macd binding", lambda a, b, c: _macd(a, fresh(), fresh()), TypeError),
-    ("macd period", lambda a, b, c: _macd(a, fresh(), fresh(), fresh(), periods=(2, 4, "3")), TypeError),
-    ("macd data", lambda a, b, c: _macd(None, fresh(), fresh(), fresh()), TypeError),
-    ("macd output", lambda a, b, c: _macd(a, None, fresh(), fresh()), TypeError),
-    ("macd signal output", lambda a, b, c: _macd(a, fresh(), None, fresh()), TypeError),
-    ("macd hist output", lambda a, b, c: _macd(a, fresh(), fresh(), None), TypeError),
-    ("macd zero period", lambda a, b, c: _macd(a, fresh(), fresh(), fresh(), periods=(0, 4, 3)), ValueError),
-    ("macd fast not less", lambda a, b, c: _macd(a, fresh(), fresh(), fresh(), periods=(4, 4, 3)), ValueError),
-    ("macd lengths", lambda a, b, c: _macd(a, fresh(), fresh(N - 1), fresh()), ValueError),
-    ("macd input contiguity", lambda a, b, c: _macd(a[::-1], fresh(), fresh(), fresh()), ValueError),
-    ("macd output contiguity", lambda a, b, c: _macd(a, fresh(), fresh(2 * N)[::2], fresh()), ValueError),
-    ("macd writeable", lambda a, b, c: _macd(a, fresh(), fresh(), _ro()), ValueError),
-    ("macd overlap", lambda a, b, c: _macd(a, a, fresh(), fresh()), ValueError),
-    ("atr ok", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, fresh()), None),
-    ("atr one array thrice", lambda a, b, c: veldspar.indicator_atr(3, a, a, a, fresh()), None),
-    ("atr binding", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, fresh(), 1), TypeError),
-    ("atr period", lambda a, b, c: veldspar.indicator_atr(None, a, b, c, fresh()), TypeError),
-    ("atr high", lambda a, b, c: veldspar.indicator_atr(3, [1.0], b, c, fresh()), TypeError),
-    ("atr low", lambda a, b, c: veldspar.indicator_atr(3, a, [1.0], c, fresh()), TypeError),
-    ("atr close", lambda a, b, c: veldspar.indicator_atr(3, a, b, [1.0], fresh()), TypeError),
-    ("atr output", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, [1.0]), TypeError),
-    ("atr high contiguity", lambda a, b, c: veldspar.indicator_atr(3, a[::2], b, c, fresh()), ValueError),
-    ("atr low contiguity", lambda a, b, c: veldspar.indicator_atr(3, a, b[::2], c, fresh()), ValueError),
-    ("atr close contiguity", lambda a, b, c: veldspar.indicator_atr(3, a, b, c[::2], fresh()), ValueError),
-    ("atr lengths", lambda a, b, c: veldspar.indicator_atr(3, a, b[1:], c, fresh()), ValueError),
-    ("atr output contiguity", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, fresh(2 * N)[::2]), ValueError),
-    ("atr writeable", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, _ro()), ValueError),
-    ("atr overlap", lambda a, b, c: veldspar.indicator_atr(3, a, b, c, c), ValueError),
-]
-
-
-@pytest.mark.parametrize("run, error", [case[1:] for case in CALLS], ids=[case[0] for case in CALLS])
-def test_no_call_leaves_a_borrow_behind(peer, run, error):
-    a, b, c = prices(seed=1), prices(seed=2), prices(seed=3)
-    if error is None:
-        run(a, b, c)
-    else:
-        with pytest.raises(error):
-            run(a, b, c)
-    assert_free(peer, a, b, c)
+@pytest.mark.parametrize("path", PATHS, ids=[p.id for p in PATHS])
+def test_no_call_leaves_a_borrow_behind(peer, path):
+    if path.held is not None:
+        assert peer.acquire_mut(path.held) == BORROWED
+    try:
+        with pytest.raises(path.error) if path.error else contextlib.nullcontext():
+            path()
+    finally:
+        if path.held is not None:
+            peer.release_mut(path.held)
+    assert_free(peer, *(o for o in path.objects() if isinstance(o, np.ndarray) and o.flags.writeable))
 
 
 def test_concurrent_calls_meet_a_writer_without_stale_borrows(peer):
@@ -384,6 +355,10 @@ setattr(core, NAME, 42)
 r["not a capsule"] = attempt()
 peer.install_registry(0)
 r["version 0"] = attempt()
+import datetime
+for key, other_capsule in [("datetime capsule", datetime.datetime_CAPI), ("array API capsule", core._ARRAY_API)]:
+    setattr(core, NAME, other_capsule)
+    r[key] = attempt()
 delattr(core, NAME)
 r["published"] = attempt()
 capsule = getattr(core, NAME)
@@ -408,6 +383,9 @@ print(json.dumps(r))
         "version 0": ["BufferError",
                       prefix + "Version 0 of borrow checking API is not supported by this version of rust-numpy",
                       "TypeError", True],
+        **dict.fromkeys(["datetime capsule", "array API capsule"], [
+            "BufferError", "Interal borrow checking API error: ValueError: PyCapsule_GetPointer called with incorrect name",
+            "ValueError", True]),
         "published": "ok",
         "type": "PyCapsule",
         "name": "_RUST_NUMPY_BORROW_CHECKING_API",

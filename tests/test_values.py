@@ -10,24 +10,10 @@ import pytest
 
 import reference as ref
 import veldspar
-from conftest import assert_matches, value_bits
+from conftest import HOSTILE, assert_matches, misaligned, random_walk, value_bits
 
 SIZE_MAX = (1 << ref.SIZE_BITS) - 1
 INF = math.inf
-
-# Values that break naive arithmetic: NaN, infinities, signed zeros, the
-# largest finite magnitude and the smallest subnormal.
-HOSTILE = [math.nan, INF, -INF, -0.0, 0.0, 1e308, -1e308, 5e-324, -5e-324]
-
-
-def series(n, seed, density):
-    """A price-like random walk with a `density` share of hostile values."""
-    rng = random.Random(seed)
-    price, out = 100.0, []
-    for _ in range(n):
-        price += rng.gauss(0.0, 1.0)
-        out.append(rng.choice(HOSTILE) if rng.random() < density else price)
-    return out
 
 
 def output_like(n):
@@ -108,7 +94,7 @@ def test_reference_reproduces_worked_examples(func, args, want):
 )
 @pytest.mark.parametrize("indicator", ["sma", "ema"])
 def test_moving_average_matches_reference(indicator, n, density, seed):
-    data = series(n, seed * 1000 + n, density)
+    data = random_walk(n, seed * 1000 + n, density)
     func, run = (ref.sma, run_sma) if indicator == "sma" else (ref.ema, run_ema)
     for period in periods_for(n) + [8, 10]:
         assert_matches(run(period, data), func(period, data), f"{indicator} n={n} period={period}")
@@ -126,8 +112,8 @@ def macd_periods(n):
 def test_macd_matches_reference(n, clean_prefix, seed):
     # A NaN in the first slow window makes everything NaN, so the interesting
     # series start clean and turn hostile later.
-    clean = series(n, seed, 0.0)
-    hostile = series(n, seed + 500, 0.3)
+    clean = random_walk(n, seed, 0.0)
+    hostile = random_walk(n, seed + 500, 0.3)
     data = clean[:clean_prefix] + hostile[clean_prefix:]
     for fast, slow, signal in macd_periods(n):
         got = run_macd(fast, slow, signal, data)
@@ -138,7 +124,7 @@ def test_macd_matches_reference(n, clean_prefix, seed):
 
 def bars(n, seed, density):
     """High, low, close around a walk; hostile values land in each input independently."""
-    mid = series(n, seed, 0.0)
+    mid = random_walk(n, seed, 0.0)
     rng = random.Random(seed + 1)
     high, low, close = [], [], []
     for m in mid:
@@ -163,15 +149,7 @@ def test_atr_matches_reference(n, density, seed):
 @pytest.mark.parametrize("indicator", ["sma", "ema", "macd", "atr"])
 def test_misaligned_arrays_give_the_aligned_result(indicator):
     n = 100
-
-    def misaligned(values, offset):
-        buf = np.zeros(8 * n + 8, dtype=np.uint8)
-        arr = buf[offset:offset + 8 * n].view(np.float64)
-        arr[:] = values
-        assert arr.ctypes.data % 8 != 0
-        return arr
-
-    data = series(n, 42, 0.02)
+    data = random_walk(n, 42, 0.02)
     if indicator == "macd":
         outs = [misaligned(np.full(n, 123.0), 3 + k) for k in range(3)]
         veldspar.indicator_macd(3, 7, 2, misaligned(data, 1), *outs)

@@ -1,13 +1,14 @@
 // Element access for kernels: plain doubles when aligned, byte copies when not.
 //
 // Every kernel body is a template over an access policy and is instantiated
-// twice. Kernels enter through `with_access`, which picks the aligned policy
+// twice. Kernels enter through `run_kernel`, which picks the aligned policy
 // when every slice address is a multiple of 8. The unaligned policy goes
 // through memcpy, which compiles to a single load or store where the target
 // allows misaligned access and to safe byte or word accesses where a
 // misaligned double load would fault (32-bit ARM's VLDR).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,12 +30,8 @@ inline double stored_nan() noexcept {
 }
 
 struct AlignedAccess {
-    static double load(const void* base, std::size_t i) noexcept {
-        return static_cast<const double*>(base)[i];
-    }
-    static void store(void* base, std::size_t i, double v) noexcept {
-        static_cast<double*>(base)[i] = v;
-    }
+    static double load(const void* base, std::size_t i) noexcept { return static_cast<const double*>(base)[i]; }
+    static void store(void* base, std::size_t i, double v) noexcept { static_cast<double*>(base)[i] = v; }
 };
 
 struct UnalignedAccess {
@@ -68,52 +65,73 @@ struct Out {
     }
 };
 
-inline bool aligned(const void* p) noexcept {
-    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
-}
+inline bool aligned(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0; }
 
-// Calls body(policy-tag) with AlignedAccess when every address is aligned,
-// else with UnalignedAccess.
-template <class Body, class... Ptrs>
-void with_access(Body&& body, Ptrs... ptrs) noexcept {
-    if ((aligned(ptrs) && ...)) {
-        body(AlignedAccess{});
-    } else {
-        body(UnalignedAccess{});
+// The length precondition every kernel checks once at entry: a slice shorter
+// than the first input would be read or written past its end.
+inline void require_same_length(std::size_t input_len, std::size_t other_len, std::source_location where) noexcept {
+    if (other_len != input_len) {
+        // The first index that one of the two slices lacks.
+        const std::size_t shorter = other_len < input_len ? other_len : input_len;
+        index_out_of_bounds(shorter, shorter, where);
     }
 }
 
-// The length precondition every kernel checks once at entry: an output
-// shorter than the input would be written past its end.
-inline void require_same_length(std::size_t input_len, std::size_t output_len,
-                                std::source_location where = std::source_location::current()) noexcept {
-    if (output_len != input_len) {
-        // The first index that one of the two slices lacks.
-        const std::size_t shorter = output_len < input_len ? output_len : input_len;
-        index_out_of_bounds(shorter, shorter, where);
+template <class A, std::size_t I, std::size_t O, class Body>
+void run_with(const ReadSlice (&inputs)[I], const WriteSlice (&outputs)[O], Body& body) noexcept {
+    std::array<In<A>, I> in;
+    std::array<Out<A>, O> out;
+    for (std::size_t k = 0; k < I; ++k) in[k] = In<A>{inputs[k].data};
+    for (std::size_t k = 0; k < O; ++k) out[k] = Out<A>{outputs[k].data};
+    body(in, out, inputs[0].size);
+}
+
+// The entry of every kernel. Checks that every other input and every output
+// has as many elements as the first input (an internal fault at the caller's
+// `where` otherwise), then runs body(in, out, n) with arrays of read and write
+// views under the aligned policy when every address allows it, else under the
+// unaligned one:
+//
+//   run_kernel({high, low, close}, {output}, [&](auto in, auto out, std::size_t n) {
+//       atr(period, in[0], in[1], in[2], out[0], n);
+//   });
+template <std::size_t I, std::size_t O, class Body>
+void run_kernel(const ReadSlice (&inputs)[I], const WriteSlice (&outputs)[O], Body&& body,
+                std::source_location where = std::source_location::current()) noexcept {
+    static_assert(I > 0, "a kernel reads at least one input");
+    bool all_aligned = true;
+    for (const ReadSlice& slice : inputs) {
+        require_same_length(inputs[0].size, slice.size, where);
+        all_aligned = all_aligned && aligned(slice.data);
+    }
+    for (const WriteSlice& slice : outputs) {
+        require_same_length(inputs[0].size, slice.size, where);
+        all_aligned = all_aligned && aligned(slice.data);
+    }
+    if (all_aligned) {
+        run_with<AlignedAccess>(inputs, outputs, body);
+    } else {
+        run_with<UnalignedAccess>(inputs, outputs, body);
     }
 }
 
 // The entry of a one-input, one-output kernel whose definition sets the whole
 // output to NaN before reading any input: an output that is its own input then
-// reads only NaN, and the result is all NaN. Otherwise `body(In<A>, Out<A>, n)`
-// runs under the access policy A that the two addresses allow.
+// reads only NaN, and the result is all NaN. Otherwise body(in, out, n) runs on
+// the two views.
 template <class Body>
 void run_series_kernel(ReadSlice data, WriteSlice output, Body&& body,
                        std::source_location where = std::source_location::current()) noexcept {
-    require_same_length(data.size, output.size, where);
-    const std::size_t n = data.size;
-    with_access(
-        [&](auto policy) {
-            using A = decltype(policy);
-            Out<A> out{output.data};
+    run_kernel(
+        {data}, {output},
+        [&](auto in, auto out, std::size_t n) {
             if (output.data == data.data) {
-                out.fill_nan(0, n);
+                out[0].fill_nan(0, n);
                 return;
             }
-            body(In<A>{data.data}, out, n);
+            body(in[0], out[0], n);
         },
-        data.data, output.data);
+        where);
 }
 
 }  // namespace veldspar::core::detail

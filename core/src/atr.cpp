@@ -6,8 +6,8 @@ namespace veldspar::core {
 namespace {
 
 template <class A>
-void atr(std::size_t period, detail::In<A> high, detail::In<A> low, detail::In<A> close,
-         detail::Out<A> output, std::size_t n) noexcept {
+void atr(std::size_t period, detail::In<A> high, detail::In<A> low, detail::In<A> close, detail::Out<A> output,
+         std::size_t n) noexcept {
     // Early exit: bar 0 has no true range, so a value needs period + 1 bars.
     if (period == 0 || n <= period) {
         output.fill_nan(0, n);
@@ -38,18 +38,9 @@ void atr(std::size_t period, detail::In<A> high, detail::In<A> low, detail::In<A
 
 }  // namespace
 
-void compute_atr(std::size_t period, ReadSlice high, ReadSlice low, ReadSlice close,
-                 WriteSlice output) noexcept {
-    detail::require_same_length(high.size, low.size);
-    detail::require_same_length(high.size, close.size);
-    detail::require_same_length(high.size, output.size);
-    detail::with_access(
-        [&](auto policy) {
-            using A = decltype(policy);
-            atr<A>(period, detail::In<A>{high.data}, detail::In<A>{low.data}, detail::In<A>{close.data},
-                   detail::Out<A>{output.data}, high.size);
-        },
-        high.data, low.data, close.data, output.data);
+void compute_atr(std::size_t period, ReadSlice high, ReadSlice low, ReadSlice close, WriteSlice output) noexcept {
+    detail::run_kernel({high, low, close}, {output},
+                       [&](auto in, auto out, std::size_t n) { atr(period, in[0], in[1], in[2], out[0], n); });
 }
 
 }  // namespace veldspar::core

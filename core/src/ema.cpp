@@ -1,7 +1,8 @@
-// Exponential moving average: seeded by the mean of the first all-finite window, then alpha*x + beta*ema.
+// Exponential moving average: seeded by the mean of the first all-finite window, then smoothed.
 #include <cmath>
 
 #include "access.hpp"
+#include "smoothing.hpp"
 
 namespace veldspar::core {
 namespace {
@@ -44,15 +45,14 @@ void ema(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
 
     // Steady state: a finite value updates the average and is stored; any
     // other value leaves NaN at its position and the average as it was.
-    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
-    const double beta = 1.0 - alpha;
+    const detail::Smoothing k(period);
     const double nan = detail::stored_nan();
     for (++i; i < n; ++i) {
         const double x = data[i];
         const bool finite = std::isfinite(x);
         // Formed for every x so the loop needs no branch; a non-finite x
         // makes a value that is then discarded.
-        const double next = alpha * x + beta * avg;
+        const double next = k.update(x, avg);
         avg = finite ? next : avg;
         output.set(i, finite ? next : nan);
     }

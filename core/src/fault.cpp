@@ -19,9 +19,7 @@ std::mutex& report_lock() noexcept {
 // Set while this thread writes a report, to recognise a fault inside it.
 thread_local bool t_reporting = false;
 
-void write(std::string_view text) noexcept {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-}
+void write(std::string_view text) noexcept { std::fwrite(text.data(), 1, text.size(), stderr); }
 
 }  // namespace
 
@@ -56,7 +54,8 @@ void fault_testing::enter_report() noexcept { t_reporting = true; }
 
 void index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) noexcept {
     char message[96];
-    int n = std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
+    int n =
+        std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
     internal_fault(std::string_view(message, static_cast<std::size_t>(n)), where);
 }
 

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "access.hpp"
+#include "smoothing.hpp"
 
 namespace veldspar::core {
 namespace {
@@ -10,15 +11,6 @@ struct Periods {
     std::size_t fast;
     std::size_t slow;
     std::size_t signal;
-};
-
-// An exponential average's weight on the new value and on the old average.
-struct Smoothing {
-    double alpha;
-    double beta;
-    explicit Smoothing(std::size_t period) noexcept
-        : alpha(2.0 / (static_cast<double>(period) + 1.0)), beta(1.0 - alpha) {}
-    double update(double x, double avg) const noexcept { return alpha * x + beta * avg; }
 };
 
 // Mean of data[i], data[i-1], ..., data[i-count+1], summed newest to oldest
@@ -31,8 +23,8 @@ double window_mean(detail::In<A> data, std::size_t i, std::size_t count) noexcep
 }
 
 template <class A>
-void macd(Periods p, detail::In<A> data, detail::Out<A> macd_out, detail::Out<A> signal_out,
-          detail::Out<A> hist_out, std::size_t n) noexcept {
+void macd(Periods p, detail::In<A> data, detail::Out<A> macd_out, detail::Out<A> signal_out, detail::Out<A> hist_out,
+          std::size_t n) noexcept {
     const double nan = detail::stored_nan();
 
     // Early exit: periods the entry function refuses define no value, and
@@ -47,18 +39,17 @@ void macd(Periods p, detail::In<A> data, detail::Out<A> macd_out, detail::Out<A>
 
     // Warm-up: no MACD value before index S-1, whatever the input.
     const std::size_t first = p.slow - 1;
-    std::size_t i = 0;
-    for (; i < n && i < first; ++i) {
-        macd_out.set(i, nan);
-        signal_out.set(i, nan);
-        hist_out.set(i, nan);
-    }
+    std::size_t i = first < n ? first : n;
+    macd_out.fill_nan(0, i);
+    signal_out.fill_nan(0, i);
+    hist_out.fill_nan(0, i);
 
     // Steady state. NaN in any of the three averages means "not seeded"; the
     // fast average is re-seeded from its window, together with the slow one,
     // whenever it is NaN, and the signal line from one MACD value whenever it
-    // is NaN at or after S+G-2 (unsigned wrapping arithmetic, as specified).
-    const Smoothing fast_k(p.fast), slow_k(p.slow), signal_k(p.signal);
+    // is NaN at or after S+G-2 (in wrapping size_t arithmetic, like every
+    // period sum here).
+    const detail::Smoothing fast_k(p.fast), slow_k(p.slow), signal_k(p.signal);
     const std::size_t signal_from = p.slow + p.signal - 2;
     double fast = nan, slow = nan, sig = nan;
     for (; i < n; ++i) {
@@ -91,20 +82,11 @@ void macd(Periods p, detail::In<A> data, detail::Out<A> macd_out, detail::Out<A>
 
 }  // namespace
 
-void compute_macd(std::size_t fast_period, std::size_t slow_period, std::size_t signal_period,
-                  ReadSlice data, WriteSlice macd_output, WriteSlice signal_output,
-                  WriteSlice hist_output) noexcept {
-    detail::require_same_length(data.size, macd_output.size);
-    detail::require_same_length(data.size, signal_output.size);
-    detail::require_same_length(data.size, hist_output.size);
-    detail::with_access(
-        [&](auto policy) {
-            using A = decltype(policy);
-            macd<A>({fast_period, slow_period, signal_period}, detail::In<A>{data.data},
-                    detail::Out<A>{macd_output.data}, detail::Out<A>{signal_output.data},
-                    detail::Out<A>{hist_output.data}, data.size);
-        },
-        data.data, macd_output.data, signal_output.data, hist_output.data);
+void compute_macd(std::size_t fast_period, std::size_t slow_period, std::size_t signal_period, ReadSlice data,
+                  WriteSlice macd_output, WriteSlice signal_output, WriteSlice hist_output) noexcept {
+    detail::run_kernel({data}, {macd_output, signal_output, hist_output}, [&](auto in, auto out, std::size_t n) {
+        macd({fast_period, slow_period, signal_period}, in[0], out[0], out[1], out[2], n);
+    });
 }
 
 }  // namespace veldspar::core

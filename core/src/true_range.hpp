@@ -8,9 +8,7 @@ namespace veldspar::core::detail {
 // b when a is NaN or a < b, else a: a NaN second operand yields the first,
 // a NaN first operand the second. Unlike std::fmax, ties between -0.0 and
 // +0.0 keep the first operand.
-inline double nan_max(double a, double b) noexcept {
-    return (std::isnan(a) || a < b) ? b : a;
-}
+inline double nan_max(double a, double b) noexcept { return (std::isnan(a) || a < b) ? b : a; }
 
 // TR of a bar with high h and low l after a bar that closed at c. The first
 // term has no absolute value, so a bar with h < l is decided by the close.

@@ -11,6 +11,7 @@ using veldspar::core::compute_atr;
 using veldspar::core::kNaNBits;
 using veldspar::test::bits;
 using veldspar::test::kNaN;
+using veldspar::test::Placed;
 using veldspar::test::value_bits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -20,15 +21,15 @@ struct Bars {
 };
 
 // max(a, b) as the indicator defines it: b when a is NaN, else b when a < b, else a.
-double spec_max(double a, double b) {
+double reference_max(double a, double b) {
     if (std::isnan(a)) return b;
     if (a < b) return b;
     return a;
 }
 
-double spec_tr(const Bars& b, std::size_t j) {
+double reference_tr(const Bars& b, std::size_t j) {
     const double c = b.close[j - 1];
-    return spec_max(spec_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
+    return reference_max(reference_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
 }
 
 // The kernel's defining steps, one by one.
@@ -38,11 +39,11 @@ std::vector<double> reference_atr(std::size_t period, const Bars& b) {
     if (period == 0 || n <= period) return out;
     const double k = 1.0 / static_cast<double>(period);
     double sum = +0.0;
-    for (std::size_t j = 1; j <= period; ++j) sum = sum + spec_tr(b, j);
+    for (std::size_t j = 1; j <= period; ++j) sum = sum + reference_tr(b, j);
     double atr = sum / static_cast<double>(period);
     out[period] = atr;
     for (std::size_t i = period + 1; i < n; ++i) {
-        const double d = spec_tr(b, i) - atr;
+        const double d = reference_tr(b, i) - atr;
         const double p = k * d;
         atr = atr + p;
         out[i] = atr;
@@ -52,19 +53,10 @@ std::vector<double> reference_atr(std::size_t period, const Bars& b) {
 
 // Runs the kernel with every slice placed `offset` bytes past an 8-aligned address.
 std::vector<double> run(std::size_t period, const Bars& b, std::size_t offset = 0) {
-    const std::size_t n = b.high.size(), bytes = n * sizeof(double);
-    std::vector<double> store[4];
-    unsigned char* p[4];
-    const std::vector<double>* src[3] = {&b.high, &b.low, &b.close};
-    for (int k = 0; k < 4; ++k) {
-        store[k].assign(n + 1, 123.0);
-        p[k] = reinterpret_cast<unsigned char*>(store[k].data()) + offset;
-        if (k < 3 && bytes != 0) std::memcpy(p[k], src[k]->data(), bytes);
-    }
-    compute_atr(period, {p[0], n}, {p[1], n}, {p[2], n}, {p[3], n});
-    std::vector<double> got(n);
-    if (bytes != 0) std::memcpy(got.data(), p[3], bytes);
-    return got;
+    const Placed high(b.high, offset), low(b.low, offset), close(b.close, offset);
+    Placed out(veldspar::test::unwritten(b.high.size()), offset);
+    compute_atr(period, high.read(), low.read(), close.read(), out.write());
+    return out.values();
 }
 
 // Bars around a random walk; hostile series put NaN, infinities, -0.0 and
@@ -156,8 +148,8 @@ TEST_P(AtrRandom, MatchesReferenceBitForBit) {
     const auto [n, offset] = GetParam();
     for (std::uint64_t seed = 1; seed <= 20; ++seed) {
         const auto b = random_bars(n, seed, /*hostile=*/seed % 2 == 0);
-        for (std::size_t period : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{14}, n / 3 + 1,
-                                   n - 1, n, n + 1}) {
+        for (std::size_t period :
+             {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{14}, n / 3 + 1, n - 1, n, n + 1}) {
             const auto got = run(period, b, offset);
             const auto want = reference_atr(period, b);
             ASSERT_EQ(value_bits(got), value_bits(want)) << "n=" << n << " period=" << period << " seed=" << seed;
@@ -169,7 +161,6 @@ TEST_P(AtrRandom, MatchesReferenceBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LengthsAndOffsets, AtrRandom,
-                         ::testing::Combine(::testing::Values(1, 2, 9, 64, 200),
-                                            ::testing::Values(0, 1)));
+                         ::testing::Combine(::testing::Values(1, 2, 9, 64, 200), ::testing::Values(0, 1)));
 
 }  // namespace

@@ -11,6 +11,7 @@ using veldspar::core::compute_ema;
 using veldspar::core::kNaNBits;
 using veldspar::test::bits;
 using veldspar::test::kNaN;
+using veldspar::test::Placed;
 using veldspar::test::value_bits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -55,15 +56,10 @@ std::vector<double> reference_ema(std::size_t period, const std::vector<double>&
 
 // Runs the kernel on copies of x placed `offset` bytes past an 8-aligned address.
 std::vector<double> run(std::size_t period, const std::vector<double>& x, std::size_t offset = 0) {
-    const std::size_t bytes = x.size() * sizeof(double);
-    std::vector<double> in_store(x.size() + 1), out_store(x.size() + 1, 123.0);
-    auto* in = reinterpret_cast<unsigned char*>(in_store.data()) + offset;
-    auto* out = reinterpret_cast<unsigned char*>(out_store.data()) + offset;
-    if (bytes != 0) std::memcpy(in, x.data(), bytes);
-    compute_ema(period, {in, x.size()}, {out, x.size()});
-    std::vector<double> got(x.size());
-    if (bytes != 0) std::memcpy(got.data(), out, bytes);
-    return got;
+    const Placed in(x, offset);
+    Placed out(veldspar::test::unwritten(x.size()), offset);
+    compute_ema(period, in.read(), out.write());
+    return out.values();
 }
 
 TEST(Ema, WorkedExamples) {
@@ -136,7 +132,6 @@ TEST_P(EmaRandom, MatchesReferenceBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LengthsAndOffsets, EmaRandom,
-                         ::testing::Combine(::testing::Values(1, 2, 9, 64, 200),
-                                            ::testing::Values(0, 3)));
+                         ::testing::Combine(::testing::Values(1, 2, 9, 64, 200), ::testing::Values(0, 3)));
 
 }  // namespace

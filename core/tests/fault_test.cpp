@@ -20,7 +20,8 @@ using ::testing::KilledBySignal;
 constexpr const char* kLocation = "core/tests/fault_test\\.cpp:[0-9]+:[0-9]+";
 
 TEST(FaultDeathTest, ReportNamesThreadLocationAndMessage) {
-    const std::string pattern = std::string("^\nthread '<unnamed>' panicked at ") + kLocation + ":\nbroken invariant 42\n$";
+    const std::string pattern =
+        std::string("^\nthread '<unnamed>' panicked at ") + kLocation + ":\nbroken invariant 42\n$";
     EXPECT_EXIT(veldspar::internal_fault("broken invariant 42"), KilledBySignal(SIGABRT), pattern);
 }
 
@@ -40,8 +41,8 @@ TEST(FaultDeathTest, KernelWithShortOutputFaultsBeforeWriting) {
 }
 
 TEST(FaultDeathTest, FaultDuringAReportIsShort) {
-    const std::string pattern =
-        std::string("^panicked at ") + kLocation + ":\nsecond fault\nthread panicked while processing panic\\. aborting\\.\n$";
+    const std::string pattern = std::string("^panicked at ") + kLocation +
+                                ":\nsecond fault\nthread panicked while processing panic\\. aborting\\.\n$";
     auto fault_in_report = [] {
         veldspar::fault_testing::enter_report();
         veldspar::internal_fault("second fault");
@@ -64,7 +65,8 @@ TEST(FaultDeathTest, ConcurrentFaultsWriteOneWholeReport) {
     // Any deadly signal: qemu user-mode, which runs the 32-bit ARM build here,
     // reports abort() in a multi-threaded process as SIGSEGV. The abort itself
     // is checked by the single-threaded tests above.
-    EXPECT_EXIT(racing_faults(), [](int status) { return WIFSIGNALED(status); }, pattern);
+    auto killed_by_a_signal = [](int status) { return WIFSIGNALED(status); };
+    EXPECT_EXIT(racing_faults(), killed_by_a_signal, pattern);
 }
 
 TEST(FaultDeathTest, AllocationFailureLine) {

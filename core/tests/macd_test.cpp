@@ -11,6 +11,7 @@ using veldspar::core::compute_macd;
 using veldspar::core::kNaNBits;
 using veldspar::test::bits;
 using veldspar::test::kNaN;
+using veldspar::test::Placed;
 using veldspar::test::value_bits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -28,7 +29,7 @@ struct Macd {
 Macd reference_macd(std::size_t f, std::size_t s, std::size_t g, const std::vector<double>& x) {
     const std::size_t n = x.size();
     Macd r{std::vector<double>(n, kNaN), std::vector<double>(n, kNaN), std::vector<double>(n, kNaN),
-           std::vector<bool>(n, true), std::vector<bool>(n, true), std::vector<bool>(n, true)};
+           std::vector<bool>(n, true),   std::vector<bool>(n, true),   std::vector<bool>(n, true)};
     const double af = 2.0 / (static_cast<double>(f) + 1.0), bf = 1.0 - af;
     const double as = 2.0 / (static_cast<double>(s) + 1.0), bs = 1.0 - as;
     const double ag = 2.0 / (static_cast<double>(g) + 1.0), bg = 1.0 - ag;
@@ -74,20 +75,14 @@ Macd reference_macd(std::size_t f, std::size_t s, std::size_t g, const std::vect
 
 // Runs the kernel with every slice placed `offset` bytes past an 8-aligned address.
 Macd run(std::size_t f, std::size_t s, std::size_t g, const std::vector<double>& x, std::size_t offset = 0) {
-    const std::size_t n = x.size(), bytes = n * sizeof(double);
-    std::vector<double> store[4];
-    unsigned char* p[4];
-    for (int k = 0; k < 4; ++k) {
-        store[k].assign(n + 1, 123.0);
-        p[k] = reinterpret_cast<unsigned char*>(store[k].data()) + offset;
-    }
-    if (bytes != 0) std::memcpy(p[0], x.data(), bytes);
-    compute_macd(f, s, g, {p[0], n}, {p[1], n}, {p[2], n}, {p[3], n});
+    const Placed in(x, offset);
+    const auto blank = veldspar::test::unwritten(x.size());
+    Placed macd(blank, offset), signal(blank, offset), hist(blank, offset);
+    compute_macd(f, s, g, in.read(), macd.write(), signal.write(), hist.write());
     Macd r;
-    for (auto [k, v] : {std::pair{1, &r.macd}, std::pair{2, &r.signal}, std::pair{3, &r.hist}}) {
-        v->resize(n);
-        if (bytes != 0) std::memcpy(v->data(), p[k], bytes);
-    }
+    r.macd = macd.values();
+    r.signal = signal.values();
+    r.hist = hist.values();
     return r;
 }
 
@@ -237,9 +232,9 @@ class MacdRandom : public ::testing::TestWithParam<std::tuple<std::size_t, std::
 
 TEST_P(MacdRandom, MatchesReferenceBitForBit) {
     const auto [n, offset] = GetParam();
-    const std::tuple<std::size_t, std::size_t, std::size_t> periods[] = {
-        {1, 2, 1}, {2, 3, 1}, {3, 6, 2}, {12, 26, 9}, {1, n, 1}, {n - 1, n, 2},
-        {2, n + 1, 1}, {1, 5, n}, {2, kMaxSize, 1}};
+    const std::tuple<std::size_t, std::size_t, std::size_t> periods[] = {{1, 2, 1},     {2, 3, 1}, {3, 6, 2},
+                                                                         {12, 26, 9},   {1, n, 1}, {n - 1, n, 2},
+                                                                         {2, n + 1, 1}, {1, 5, n}, {2, kMaxSize, 1}};
     for (std::uint64_t seed = 1; seed <= 16; ++seed) {
         const auto clean = veldspar::test::random_series(n, seed, false);
         const auto hostile = veldspar::test::random_series(n, seed + 100, true);
@@ -259,7 +254,6 @@ TEST_P(MacdRandom, MatchesReferenceBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LengthsAndOffsets, MacdRandom,
-                         ::testing::Combine(::testing::Values(2, 3, 9, 64, 200),
-                                            ::testing::Values(0, 5)));
+                         ::testing::Combine(::testing::Values(2, 3, 9, 64, 200), ::testing::Values(0, 5)));
 
 }  // namespace

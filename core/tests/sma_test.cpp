@@ -8,6 +8,7 @@ namespace {
 using veldspar::core::compute_sma;
 using veldspar::test::bits;
 using veldspar::test::kNaN;
+using veldspar::test::Placed;
 using veldspar::test::value_bits;
 
 std::vector<double> reference_sma(std::size_t period, const std::vector<double>& x) {
@@ -26,7 +27,7 @@ std::vector<double> reference_sma(std::size_t period, const std::vector<double>&
 }
 
 std::vector<double> run(std::size_t period, const std::vector<double>& x) {
-    std::vector<double> out(x.size(), 123.0);
+    auto out = veldspar::test::unwritten(x.size());
     compute_sma(period, {x.data(), x.size()}, {out.data(), out.size()});
     return out;
 }
@@ -79,13 +80,10 @@ INSTANTIATE_TEST_SUITE_P(Lengths, SmaRandom, ::testing::Values(1, 9, 64, 71, 72,
 
 TEST(Sma, MisalignedSlicesGiveTheAlignedResult) {
     const auto x = veldspar::test::random_series(300, 7, false);
-    alignas(8) unsigned char in[300 * 8 + 8];
-    alignas(8) unsigned char out[300 * 8 + 8];
-    std::memcpy(in + 3, x.data(), 300 * 8);
-    compute_sma(10, {in + 3, 300}, {out + 5, 300});
-    std::vector<double> got(300);
-    std::memcpy(got.data(), out + 5, 300 * 8);
-    EXPECT_EQ(bits(got), bits(reference_sma(10, x)));
+    const Placed in(x, 3);
+    Placed out(veldspar::test::unwritten(300), 5);
+    compute_sma(10, in.read(), out.write());
+    EXPECT_EQ(bits(out.values()), bits(reference_sma(10, x)));
 }
 
 }  // namespace

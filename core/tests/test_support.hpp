@@ -1,4 +1,4 @@
-// Shared helpers of the core tests: bit patterns and reproducible series.
+// Shared helpers of the core tests: bit patterns, reproducible series and misaligned slices.
 #pragma once
 
 #include <cmath>
@@ -60,5 +60,34 @@ inline std::vector<double> random_series(std::size_t n, std::uint64_t seed, bool
     }
     return x;
 }
+
+// A copy of `values` placed `offset` bytes past an 8-aligned address (0:
+// aligned), as NumPy may place an array; read() and write() are its slice.
+class Placed {
+public:
+    Placed(const std::vector<double>& values, std::size_t offset) : store_(values.size() + 1), size_(values.size()) {
+        data_ = reinterpret_cast<unsigned char*>(store_.data()) + offset;
+        for (std::size_t i = 0; i < size_; ++i) std::memcpy(data_ + i * sizeof(double), &values[i], sizeof(double));
+    }
+    // Not copyable: the address points into this object's own storage.
+    Placed(const Placed&) = delete;
+    Placed& operator=(const Placed&) = delete;
+
+    core::ReadSlice read() const { return {data_, size_}; }
+    core::WriteSlice write() { return {data_, size_}; }
+    std::vector<double> values() const {
+        std::vector<double> out(size_);
+        for (std::size_t i = 0; i < size_; ++i) std::memcpy(&out[i], data_ + i * sizeof(double), sizeof(double));
+        return out;
+    }
+
+private:
+    std::vector<double> store_;
+    std::size_t size_;
+    unsigned char* data_;
+};
+
+// `n` copies of a value no kernel writes, so that a position left unwritten shows.
+inline std::vector<double> unwritten(std::size_t n) { return std::vector<double>(n, 123.0); }
 
 }  // namespace veldspar::test

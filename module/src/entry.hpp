@@ -7,7 +7,6 @@
 #include "messages.hpp"
 #include "veldspar/core.hpp"
 #include "veldspar/np/borrow.hpp"
-#include "veldspar/py/binding.hpp"
 #include "veldspar/py/frame.hpp"
 
 namespace veldspar::indicators {

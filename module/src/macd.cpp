@@ -13,11 +13,11 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
     const auto [fast, slow, signal] = periods;
     auto data = np::borrow_readonly(args[3]);
     if (!data) return py::wrap_argument_error("data", data.take_error());
-    PyObject* outputs[3];
+    py::Object outputs[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        auto output = np::extract_float64_array(args[4 + i]);
+        auto output = np::hold_output(args[4 + i]);
         if (!output) return py::wrap_argument_error(kMacd.parameters[4 + i], output.take_error());
-        outputs[i] = *output;
+        outputs[i] = std::move(*output);
     }
 
     if (fast == 0 || slow == 0 || signal == 0) return value_error(messages::kPeriodsZero);
@@ -25,7 +25,7 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
     const np::ArrayView data_view = np::array_view(data->get());
     np::ArrayView output_views[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        output_views[i] = np::array_view(outputs[i]);
+        output_views[i] = np::array_view(outputs[i].get());
         if (output_views[i].size != data_view.size) {
             return value_error(messages::kOutputsLengthMismatch);
         }
@@ -35,7 +35,7 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
         if (!np::is_contiguous(output_views[i])) return value_error(messages::kMacdOutputNotContiguous[i]);
     }
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!np::is_writeable(outputs[i])) return value_error(messages::kMacdOutputNotWriteable[i]);
+        if (!np::is_writeable(outputs[i].get())) return value_error(messages::kMacdOutputNotWriteable[i]);
     }
     const np::ArraySlice in = np::array_slice(data_view);
     np::ArraySlice out[3];

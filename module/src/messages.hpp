@@ -1,4 +1,4 @@
-// Every fixed message the indicator functions raise (all ValueError), in one place to audit.
+// Every text the module shows: the indicator functions' ValueErrors and the module object's errors.
 #pragma once
 
 #include <string_view>
@@ -31,5 +31,15 @@ inline constexpr std::string_view kLowNotContiguous = "Low array must be C-conti
 inline constexpr std::string_view kCloseNotContiguous = "Close array must be C-contiguous and float64";
 inline constexpr std::string_view kArraysLengthMismatch = "All arrays must have the same length";
 inline constexpr std::string_view kAtrOverlap = "Output array must not overlap the inputs";
+
+// The module object: a second interpreter's import (ImportError), the types
+// that module attributes must have (the target of a type-mismatch TypeError),
+// and the fault of a list that refuses an append.
+inline constexpr std::string_view kSubinterpreter =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+inline constexpr const char* kStrTarget = "PyString";
+inline constexpr const char* kListTarget = "PyList";
+inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__";
 
 }  // namespace veldspar::indicators::messages

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "entry.hpp"
-#include "veldspar/py/panic.hpp"
 
 namespace veldspar::indicators {
 namespace {
@@ -36,16 +35,15 @@ PyModuleDef g_definition = {
     "",       // an empty docstring, not None
     0,        // no per-module state
     nullptr,  // functions are added by the module body
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 constexpr std::int64_t kNoInterpreter = -1;
 std::atomic<std::int64_t> g_owning_interpreter{kNoInterpreter};
 std::atomic<PyObject*> g_module{nullptr};
-
-constexpr const char* kSubinterpreterMessage =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
 Status add_function(PyObject* module, PyMethodDef* definition) noexcept {
     Object function;
@@ -57,7 +55,7 @@ Status add_function(PyObject* module, PyMethodDef* definition) noexcept {
     }
     Object name = Object::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return Error::fetch();
-    if (!PyUnicode_Check(name.get())) return Error::type_mismatch(name.get(), "PyString");
+    if (!PyUnicode_Check(name.get())) return Error::type_mismatch(name.get(), messages::kStrTarget);
     Object all = Object::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         Error missing = Error::fetch();
@@ -65,9 +63,9 @@ Status add_function(PyObject* module, PyMethodDef* definition) noexcept {
         all = Object::steal(py::expect_object(PyList_New(0)));
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
     } else if (!PyList_Check(all.get())) {
-        return Error::type_mismatch(all.get(), "PyList");
+        return Error::type_mismatch(all.get(), messages::kListTarget);
     }
-    if (PyList_Append(all.get(), name.get()) < 0) py::expectation_failed("could not append __name__ to __all__");
+    if (PyList_Append(all.get(), name.get()) < 0) py::expectation_failed(messages::kAppendToAllFailed);
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return Error::fetch();
     return std::nullopt;
 }
@@ -88,7 +86,7 @@ PyObject* init() noexcept {
     }
     std::int64_t owner = kNoInterpreter;
     if (!g_owning_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-        Error::built(PyExc_ImportError, kSubinterpreterMessage).restore();
+        Error::built(PyExc_ImportError, messages::kSubinterpreter).restore();
         return nullptr;
     }
     if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Object::borrow(cached).release();

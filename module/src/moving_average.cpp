@@ -12,15 +12,15 @@ py::Status moving_average(const Slots<3>& args) noexcept {
     if (!period) return py::wrap_argument_error("period", period.take_error());
     auto data = np::borrow_readonly(args[1]);
     if (!data) return py::wrap_argument_error("data", data.take_error());
-    auto output = np::extract_float64_array(args[2]);
+    auto output = np::hold_output(args[2]);
     if (!output) return py::wrap_argument_error("output", output.take_error());
 
     const np::ArrayView data_view = np::array_view(data->get());
     if (!np::is_contiguous(data_view)) return value_error(messages::kInputNotContiguous);
-    const np::ArrayView output_view = np::array_view(*output);
+    const np::ArrayView output_view = np::array_view(output->get());
     if (!np::is_contiguous(output_view)) return value_error(messages::kOutputNotContiguous);
     if (data_view.size != output_view.size) return value_error(messages::kLengthMismatch);
-    if (!np::is_writeable(*output)) return value_error(messages::kOutputNotWriteable);
+    if (!np::is_writeable(output->get())) return value_error(messages::kOutputNotWriteable);
     const np::ArraySlice in = np::array_slice(data_view);
     const np::ArraySlice out = np::array_slice(output_view);
     // The output may be the input itself (the result is then all NaN), but a

@@ -20,14 +20,15 @@
 namespace veldspar::np {
 namespace {
 
-// The memory an array covers, as seen by the conflict test. Element
-// addresses are data + k·divisor for some integer k (the divisor divides
-// every stride), all within [start, end).
+// The memory an array covers, as seen by the conflict test. Elements start
+// at data + k·divisor for some integer k (the divisor divides every stride),
+// are `width` bytes wide, and lie within [start, end).
 struct BorrowKey {
     std::uintptr_t start;
     std::uintptr_t end;
     std::uintptr_t data;
     std::intptr_t divisor;
+    std::uintptr_t width;
 
     bool operator==(const BorrowKey&) const noexcept = default;
 };
@@ -40,13 +41,18 @@ std::uintptr_t magnitude(std::intptr_t x) noexcept {
 
 bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
     if (b.start >= a.end || a.start >= b.end) return false;
-    // Element addresses of a are a.data + i·a.divisor, of b b.data + j·b.divisor;
-    // they can only meet if gcd(a.divisor, b.divisor) divides the data distance.
-    // With both divisors 0 (all strides zero) nothing rules a shared element
+    // With both divisors 0 (all strides zero) nothing rules a shared byte
     // out, so overlapping ranges count as a conflict.
     const std::uintptr_t g = std::gcd(magnitude(a.divisor), magnitude(b.divisor));
-    const std::uintptr_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
-    return g == 0 || distance % g == 0;
+    if (g == 0) return true;
+    // An element of a starts d = a.data - b.data + i·a.divisor - j·b.divisor
+    // bytes after one of b, so d ≡ r (mod g) with r below in [0, g). The two
+    // share a byte iff -a.width < d < b.width. The values of d nearest to 0
+    // are r and r - g, so no byte can be shared iff b.width <= r and
+    // r - g <= -a.width. (With widths of 1: iff g does not divide the
+    // distance of the data addresses.)
+    const std::uintptr_t r = a.data >= b.data ? (a.data - b.data) % g : (g - (b.data - a.data) % g) % g;
+    return !(b.width <= r && r + a.width <= g);
 }
 
 // The interpreter lock is held by every caller, and the registry exists only
@@ -85,9 +91,13 @@ BorrowKey borrow_key(const ArrayApi& api, PyObject* obj) noexcept {
         divisor = static_cast<std::intptr_t>(g);
     }
 
+    // A zero-size element still claims its address, as a 1-byte one would.
+    const std::size_t element = element_size(api, PyArray_DESCR(array));
+    const std::uintptr_t width = element == 0 ? 1 : element;
+
     bool empty = nd == 0;
     for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
-    if (empty) return {data, data, data, divisor};
+    if (empty) return {data, data, data, divisor, width};
 
     // Addresses wrap like the pointers they are; only their order matters.
     std::uintptr_t start = data;
@@ -100,8 +110,8 @@ BorrowKey borrow_key(const ArrayApi& api, PyObject* obj) noexcept {
             end += reach;
         }
     }
-    end += element_size(api, PyArray_DESCR(array));
-    return {start, end, data, divisor};
+    end += element;
+    return {start, end, data, divisor, width};
 }
 
 // Keeps the blocks the maps free and hands them out again, so that a borrow

@@ -57,15 +57,11 @@ Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
     }
     if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) return Error::type_mismatch(capsule.get(), "PyCapsule");
 
-    const char* capsule_name = PyCapsule_GetName(capsule.get());
-    PyErr_Clear();
-    const void* record = PyCapsule_GetPointer(capsule.get(), capsule_name);
-    if (record == nullptr) {
-        // A capsule never holds null and its own name always matches, so this
-        // is unreachable; still, never read a record through null.
-        PyErr_Clear();
-        return Error::built(PyExc_ValueError, "borrow checking API capsule holds no record");
-    }
+    // Any capsule can be put under this name (another module's C API, say):
+    // only one named for the registry holds a record. The ValueError of a
+    // name mismatch is the error.
+    const void* record = PyCapsule_GetPointer(capsule.get(), kBorrowCapsuleName);
+    if (record == nullptr) return Error::fetch();
     // Read as raw bytes: the record's later fields depend on its version.
     std::uint64_t version = 0;
     std::memcpy(&version, record, sizeof version);

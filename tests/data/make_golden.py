@@ -24,6 +24,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 import reference as ref  # noqa: E402
 import veldspar  # noqa: E402
+from conftest import mismatch, random_walk  # noqa: E402
 
 N = 72  # past one 64-value block after a window of 8
 NO_VALUE = "nv"  # a position the kernel marks as having no value: exactly 0x7FF8000000000000
@@ -36,13 +37,8 @@ HOSTILE = [math.nan, NEG_NAN, math.inf, -math.inf, 0.0, -0.0, 1.7976931348623157
 FINITE_EXTREMES = [0.0, -0.0, 1e308, -1e16, 5e-324, -5e-324, 2.2250738585072014e-308]
 
 
-def walk(seed, density, extremes=HOSTILE, n=N):
-    rng = random.Random(seed)
-    price, out = 100.0, []
-    for _ in range(n):
-        price += rng.gauss(0.0, 1.0)
-        out.append(rng.choice(extremes) if rng.random() < density else price)
-    return out
+def walk(seed, density, extremes=HOSTILE):
+    return random_walk(N, seed, density, extremes)
 
 
 def make_series():
@@ -75,21 +71,9 @@ def hex_bits(x):
 
 def encode(got, want):
     """Module output as hex bits, "nv" where the reference has no value; None on disagreement."""
-    cells = []
-    for g, w in zip(got.tolist(), want):
-        g_bits = int(hex_bits(g), 16)
-        if ref.is_no_value(w):
-            if g_bits != 0x7FF8000000000000:
-                return None
-            cells.append(NO_VALUE)
-            continue
-        w_bits = int(hex_bits(w), 16)
-        if math.isnan(w) and math.isnan(g):
-            g_bits, w_bits = g_bits & ~(1 << 63), w_bits & ~(1 << 63)
-        if g_bits != w_bits:
-            return None
-        cells.append(hex_bits(g))
-    return cells
+    if mismatch(got, want) is not None:
+        return None
+    return [NO_VALUE if ref.is_no_value(w) else hex_bits(g) for g, w in zip(got.tolist(), want)]
 
 
 def main():

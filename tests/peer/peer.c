@@ -95,8 +95,7 @@ static int counting_acquire(void *state, PyObject *array) {
 
 static void counting_release(void *state, PyObject *array) { ++releases; }
 
-static BorrowCheckingApi own_record = {1, NULL, counting_acquire, counting_acquire, counting_release,
-                                       counting_release};
+static BorrowCheckingApi own_record = {1, NULL, counting_acquire, counting_acquire, counting_release, counting_release};
 
 static PyObject *peer_install_registry(PyObject *self, PyObject *arg) {
     unsigned long long version = PyLong_AsUnsignedLongLong(arg);

@@ -83,10 +83,9 @@ void compute_ema(std::size_t period, ReadSlice data, WriteSlice output) noexcept
 // the single MACD value of an index at or after
 // slow_period+signal_period-2 (computed in wrapping size_t arithmetic), then
 // updated like the averages; hist = macd - signal, NaN while the signal line
-// is. Each output index is written once, in ascending order, macd first.
-void compute_macd(std::size_t fast_period, std::size_t slow_period,
-                  std::size_t signal_period, ReadSlice data, WriteSlice macd,
-                  WriteSlice signal, WriteSlice hist) noexcept;
+// is. Each output element is written once, in ascending order.
+void compute_macd(std::size_t fast_period, std::size_t slow_period, std::size_t signal_period, ReadSlice data,
+                  WriteSlice macd, WriteSlice signal, WriteSlice hist) noexcept;
 
 // Average true range of a bar series.
 //
@@ -96,7 +95,6 @@ void compute_macd(std::size_t fast_period, std::size_t slow_period,
 // output[period]; later positions follow atr += (1/period)*(TR(i) - atr).
 // Everything is NaN when period is 0 or the series has no more than period
 // bars; output[0..period-1] are always NaN.
-void compute_atr(std::size_t period, ReadSlice high, ReadSlice low,
-                 ReadSlice close, WriteSlice output) noexcept;
+void compute_atr(std::size_t period, ReadSlice high, ReadSlice low, ReadSlice close, WriteSlice output) noexcept;
 
 }  // namespace veldspar::core

@@ -25,14 +25,12 @@
 namespace veldspar {
 
 // Writes the fault report for `message` at `where` and aborts.
-[[noreturn]] void internal_fault(
-    std::string_view message,
-    std::source_location where = std::source_location::current()) noexcept;
+[[noreturn]] void internal_fault(std::string_view message,
+                                 std::source_location where = std::source_location::current()) noexcept;
 
 // The fault of an index outside a slice of `len` elements.
-[[noreturn]] void index_out_of_bounds(
-    std::size_t len, std::size_t index,
-    std::source_location where = std::source_location::current()) noexcept;
+[[noreturn]] void index_out_of_bounds(std::size_t len, std::size_t index,
+                                      std::source_location where = std::source_location::current()) noexcept;
 
 // The end of the process when the system refuses `bytes` bytes of memory:
 // "memory allocation of N bytes failed", no fault report.
@@ -61,7 +59,9 @@ struct CheckedAllocator {
     }
     void deallocate(T* p, std::size_t) noexcept { std::free(p); }
     template <class U>
-    bool operator==(const CheckedAllocator<U>&) const noexcept { return true; }
+    bool operator==(const CheckedAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 }  // namespace veldspar

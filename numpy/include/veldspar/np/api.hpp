@@ -28,6 +28,21 @@ public:
     }
     // NumPy's C-API feature version at run time (18 and up: NumPy 2.x).
     unsigned feature_version() const noexcept;
+    // A new array of `subtype` over existing memory at `data` (null would
+    // make NumPy allocate), or null with an exception set. Steals `descr`,
+    // even on failure.
+    PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
+                             const npy_intp* strides, void* data, int flags, PyObject* obj) const noexcept {
+        using Fn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*, int,
+                                 PyObject*);
+        return reinterpret_cast<Fn>(table_[kNewFromDescr])(subtype, descr, nd, dims, strides, data, flags, obj);
+    }
+    // Makes `base` the base object of a new array: 0, or -1 with an exception
+    // set. Steals `base`, even on failure.
+    int set_base_object(PyObject* array, PyObject* base) const noexcept {
+        return reinterpret_cast<int (*)(PyArrayObject*, PyObject*)>(table_[kSetBaseObject])(
+            reinterpret_cast<PyArrayObject*>(array), base);
+    }
 
     // True for an instance of NumPy's array type or a subtype.
     bool is_array(PyObject* obj) const noexcept {
@@ -38,8 +53,10 @@ public:
 private:
     static constexpr int kArrayType = 2;
     static constexpr int kDescrFromType = 45;
+    static constexpr int kNewFromDescr = 94;
     static constexpr int kEquivTypes = 182;
     static constexpr int kGetNDArrayCFeatureVersion = 211;
+    static constexpr int kSetBaseObject = 282;
 
     void** table_;
 };

@@ -5,8 +5,9 @@
 //   if (!is_contiguous(view)) ...                     // the caller's ValueError
 //   ArraySlice slice = array_slice(view);             // what kernels see
 //
-// Acceptance copies nothing and keeps nothing; views and slices are plain
-// reads of the array object, valid for the call that made them.
+// Acceptance copies nothing and keeps nothing (hold_output keeps a reference
+// for the call); views and slices are plain reads of the array object, valid
+// for the call that made them.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,12 @@ py::Result<bool> is_float64_array(PyObject* obj) noexcept;
 // `obj` itself (borrowed) if it is a float64 array, else the TypeError
 // "'<type>' object cannot be converted to 'PyArray<T, D>'".
 py::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept;
+
+// An output array: accepted as extract_float64_array does, and held by a new
+// reference until the call ends. A kernel may write it without the
+// interpreter lock; held, it cannot be resized (freed) by another thread
+// meanwhile, because NumPy refuses to resize an array referenced elsewhere.
+py::Result<py::Object> hold_output(PyObject* obj) noexcept;
 
 inline ArrayView array_view(PyObject* array) noexcept {
     auto* a = reinterpret_cast<PyArrayObject*>(array);

@@ -13,6 +13,7 @@
 // that fails while an error is being built is an internal fault.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +98,14 @@ private:
 // Success, or the error of a step that returns nothing.
 using Status = std::optional<Error>;
 
+// `pattern` with each "{}" replaced by the next of `parts`, in order: how the
+// messages of every layer are written whole, with their variable parts marked.
+String format_text(std::string_view pattern, std::initializer_list<std::string_view> parts) noexcept;
+
+// The OverflowError "out of range integral type conversion attempted": an
+// integer that does not fit the type it is converted to.
+Error integral_overflow() noexcept;
+
 // An exception of `type` whose message is `prefix` followed by the rendering
 // "<type>: <message>" of `cause`, with `cause` as its __cause__.
 Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept;
@@ -110,8 +119,19 @@ String text_of(PyObject* obj) noexcept;
 // `__qualname__` of a type as text, or "<failed to extract type name>".
 String qualname_of(PyObject* type) noexcept;
 
-// The interpreter call that must succeed while an error is being built failed:
-// print what it left pending and fault.
+// Two internal faults for an interpreter call that must succeed, by one rule:
+// a step that states its own expectation (creating PanicException, appending
+// to __all__) calls expectation_failed with that text, and the pending error
+// is rendered into the fault message; every other such call (making a str, a
+// list, an exception instance, a capsule's context) calls
+// python_api_call_failed, which prints the pending error and faults with a
+// fixed message.
+
+// Faults with "<expectation>: type: T, value: V, traceback: TB".
+[[noreturn]] void expectation_failed(std::string_view expectation,
+                                     std::source_location where = std::source_location::current()) noexcept;
+
+// Prints the pending error (PyErr_Print) and faults with "Python API call failed".
 [[noreturn]] void python_api_call_failed(std::source_location where = std::source_location::current()) noexcept;
 
 // A borrowed or new object that must exist, or python_api_call_failed.

@@ -6,9 +6,6 @@
 // resumed: the process prints it and aborts.
 #pragma once
 
-#include <source_location>
-#include <string_view>
-
 #include "veldspar/py/object.hpp"
 
 namespace veldspar::py {
@@ -16,10 +13,5 @@ namespace veldspar::py {
 // The PanicException type (borrowed; created on first call, kept for the
 // process). Needs the interpreter lock.
 PyObject* panic_exception_type() noexcept;
-
-// A failed expectation on a Python call that must succeed: faults with
-// "<expectation>: <rendering of the pending error>". Needs the interpreter lock.
-[[noreturn]] void expectation_failed(std::string_view expectation,
-                                     std::source_location where = std::source_location::current()) noexcept;
 
 }  // namespace veldspar::py

@@ -1,17 +1,14 @@
-// Binding of fast-call arguments, period conversion and argument-error wrapping.
-#include "veldspar/py/binding.hpp"
+// The frame's work: binding fast-call arguments, converting periods, wrapping argument errors, lock depth.
+#include "veldspar/py/frame.hpp"
 
 #include <cstdint>
 #include <cstdio>
 
+#include "messages.hpp"
+#include "veldspar/fault.hpp"
+
 namespace veldspar::py {
 namespace {
-
-String function_label(const FunctionSignature& signature) {
-    String label(signature.name);
-    label += "()";
-    return label;
-}
 
 String decimal(std::size_t value) {
     char digits[24];
@@ -19,55 +16,43 @@ String decimal(std::size_t value) {
     return String(digits, static_cast<std::size_t>(n));
 }
 
+Error type_error(String text) { return Error::built_text(PyExc_TypeError, std::move(text)); }
+
 Error too_many_positional(const FunctionSignature& signature, std::size_t given) {
-    String text = function_label(signature);
-    text += " takes ";
-    text += decimal(signature.parameters.size());
-    text += " positional arguments but ";
-    text += decimal(given);
-    text += " were given";
-    return Error::built_text(PyExc_TypeError, std::move(text));
+    return type_error(format_text(messages::kTooManyPositional,
+                                  {signature.name, decimal(signature.parameters.size()), decimal(given)}));
 }
 
 Error multiple_values(const FunctionSignature& signature, std::string_view keyword) {
-    String text = function_label(signature);
-    text += " got multiple values for argument '";
-    text += keyword;
-    text += "'";
-    return Error::built_text(PyExc_TypeError, std::move(text));
+    return type_error(format_text(messages::kMultipleValues, {signature.name, keyword}));
 }
 
 Error unexpected_keyword(const FunctionSignature& signature, PyObject* keyword) {
-    String text = function_label(signature);
-    text += " got an unexpected keyword argument '";
-    text += text_of(keyword);
-    text += "'";
-    return Error::built_text(PyExc_TypeError, std::move(text));
+    return type_error(format_text(messages::kUnexpectedKeyword, {signature.name, text_of(keyword)}));
 }
 
 Error missing_required(const FunctionSignature& signature, PyObject* const* slots) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < signature.required; ++i) count += slots[i] == nullptr;
-    String text = function_label(signature);
-    text += " missing ";
-    text += decimal(count);
-    text += count == 1 ? " required positional argument: " : " required positional arguments: ";
+    String names;
     std::size_t listed = 0;
     for (std::size_t i = 0; i < signature.required; ++i) {
         if (slots[i] != nullptr) continue;
-        if (listed != 0) text += count == 2 ? " and " : (listed + 1 == count ? ", and " : ", ");
-        text += "'";
-        text += signature.parameters[i];
-        text += "'";
+        if (listed != 0) {
+            names += count == 2 ? messages::kPairSeparator
+                                : (listed + 1 == count ? messages::kLastSeparator : messages::kListSeparator);
+        }
+        names += format_text(messages::kQuotedName, {signature.parameters[i]});
         ++listed;
     }
-    return Error::built_text(PyExc_TypeError, std::move(text));
+    return type_error(format_text(count == 1 ? messages::kMissingOne : messages::kMissingMany,
+                                  {signature.name, decimal(count), names}));
 }
 
 }  // namespace
 
-Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, PyObject** slots) noexcept {
+Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) noexcept {
     const std::size_t given = static_cast<std::size_t>(nargs);
     const std::size_t count = signature.parameters.size();
     for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];
@@ -110,22 +95,50 @@ Result<std::size_t> extract_size(PyObject* obj) noexcept {
         value = PyLong_AsUnsignedLongLong(index.get());
     }
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
-    if (value > SIZE_MAX) return Error::built(PyExc_OverflowError, "out of range integral type conversion attempted");
+    if (value > SIZE_MAX) return integral_overflow();
     return static_cast<std::size_t>(value);
 }
 
 Error wrap_argument_error(std::string_view parameter, Error error) noexcept {
     if (!error.is_exactly(PyExc_TypeError)) return error;
     Object inner = std::move(error).into_exception();
-    String text = "argument '";
-    text += parameter;
-    text += "': ";
-    text += text_of(inner.get());
+    String text = format_text(messages::kArgumentError, {parameter, text_of(inner.get())});
     Object message = make_str(text);
     Object wrapped = Object::steal(expect_object(PyObject_CallOneArg(PyExc_TypeError, message.get())));
     // SetCause steals the cause reference and sets __suppress_context__.
     PyException_SetCause(wrapped.get(), PyException_GetCause(inner.get()));
     return Error::from_exception(std::move(wrapped));
+}
+
+namespace {
+
+// Marks a garbage-collector traversal in progress.
+constexpr std::intptr_t kTraversalDepth = -1;
+
+thread_local std::intptr_t t_lock_depth = 0;
+
+}  // namespace
+
+EntryFrame::EntryFrame(std::source_location where) noexcept {
+    if (t_lock_depth < 0) {
+        if (t_lock_depth == kTraversalDepth) {
+            internal_fault(messages::kLockDuringTraversal, where);
+        }
+        internal_fault(messages::kLockProhibited, where);
+    }
+    ++t_lock_depth;
+}
+
+EntryFrame::~EntryFrame() { --t_lock_depth; }
+
+ReleasedLock::ReleasedLock() noexcept : saved_depth_(t_lock_depth) {
+    t_lock_depth = 0;
+    thread_state_ = PyEval_SaveThread();
+}
+
+ReleasedLock::~ReleasedLock() {
+    t_lock_depth = saved_depth_;
+    PyEval_RestoreThread(thread_state_);
 }
 
 }  // namespace veldspar::py

@@ -1,4 +1,4 @@
-// Call binding: signatures, argument slots, period conversion, argument-error wrapping.
+// The frame of every Python-facing function: signature and binding, argument conversion, lock depth, released lock.
 //
 // Each Python-visible function is described once, at compile time, by a
 // `Signature`; that one record drives binding, binding messages and the text
@@ -11,10 +11,28 @@
 // borrowed reference per parameter straight from the fast-call argument array
 // and keyword-name tuple; it builds no tuple or dict and allocates nothing
 // unless it fails.
+//
+// A per-thread counter tracks how deeply this thread is inside the module's
+// Python-facing code while it holds the interpreter lock: EntryFrame adds one
+// for its lifetime, ReleasedLock parks it at 0 while the lock is released. A
+// negative count would mean that the lock may not be used (a garbage-collector
+// traversal is running); this module never makes it negative, and entering
+// with one is an internal fault.
+//
+//   PyObject* entry(...) noexcept {
+//       EntryFrame frame;               // +1 now, -1 on every return
+//       ...
+//       {
+//           ReleasedLock unlocked;      // no Python object is touched in here
+//           core::compute_sma(...);
+//       }
+//   }
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <source_location>
 #include <span>
 #include <string_view>
 
@@ -75,8 +93,8 @@ inline constexpr auto kTextSignature = detail::make_text_signature<S>();
 
 // Binds the fast-call arguments to `slots` (one per parameter, all null on
 // entry). Fails with the binding TypeError naming the function.
-Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, PyObject** slots) noexcept;
+Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) noexcept;
 
 // A period argument as an unsigned size: an int (or bool, or an object with
 // __index__) from 0 to the largest size_t.
@@ -86,5 +104,25 @@ Result<std::size_t> extract_size(PyObject* obj) noexcept;
 // of exactly TypeError becomes "argument '<parameter>': <message>", keeping
 // the inner exception's cause; anything else passes unchanged.
 Error wrap_argument_error(std::string_view parameter, Error error) noexcept;
+
+class EntryFrame {
+public:
+    explicit EntryFrame(std::source_location where = std::source_location::current()) noexcept;
+    ~EntryFrame();
+    EntryFrame(const EntryFrame&) = delete;
+    EntryFrame& operator=(const EntryFrame&) = delete;
+};
+
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept;
+    ~ReleasedLock();
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    std::intptr_t saved_depth_;
+    PyThreadState* thread_state_;
+};
 
 }  // namespace veldspar::py

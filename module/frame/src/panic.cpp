@@ -1,0 +1,30 @@
+// The PanicException type, created once for the process.
+#include "veldspar/py/panic.hpp"
+
+#include <atomic>
+
+#include "messages.hpp"
+#include "veldspar/py/error.hpp"
+
+namespace veldspar::py {
+namespace {
+
+// Filled once; the stored type keeps the reference made at creation.
+std::atomic<PyObject*> g_panic_type{nullptr};
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+    if (PyObject* type = g_panic_type.load(std::memory_order_acquire)) return type;
+    PyObject* created =
+        PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc, PyExc_BaseException, nullptr);
+    if (created == nullptr) expectation_failed(messages::kPanicTypeFailed);
+    PyObject* expected = nullptr;
+    if (!g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+        Object::steal(created);  // another creation won: drop ours
+        return expected;
+    }
+    return created;
+}
+
+}  // namespace veldspar::py

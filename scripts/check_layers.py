@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Checks that #includes run down the layers (core, frame, numpy, module) and that no files include each other.
+
+    python3 scripts/check_layers.py [--root DIR]
+
+Every C and C++ file under core/, module/ and numpy/ belongs to one layer. An
+include may name a file of its own layer or of a layer below, never one above,
+and the include graph between files has no cycle. Headers from outside the
+tree are checked too: the kernels see no Python, the frame no NumPy, and only
+the module on top names the kernels' API. Prints each violation and exits 1.
+"""
+import argparse
+import re
+import sys
+from pathlib import Path
+
+# Bottom to top: (name, folder, include directory, excluded sub-folder).
+LAYERS = [
+    ("core", "core", "core/include", None),
+    ("frame", "module/frame", "module/frame/include", None),
+    ("numpy", "numpy", "numpy/include", None),
+    ("module", "module", None, "module/frame"),
+]
+# Headers from outside the tree that a layer must not include, by path prefix.
+FOREIGN = {
+    "core": ("Python.h", "numpy/"),
+    "frame": ("numpy/",),
+}
+# Headers of the tree that only the named layers may include.
+RESERVED = {"core/include/veldspar/core.hpp": {"core", "module"}}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
+SOURCES = {".c", ".cc", ".cpp", ".h", ".hpp"}
+
+
+def layer_of(path, root):
+    relative = path.relative_to(root).as_posix()
+    for rank in range(len(LAYERS) - 1, -1, -1):
+        name, folder, _, excluded = LAYERS[rank]
+        if relative.startswith(folder + "/") and not (excluded and relative.startswith(excluded + "/")):
+            return rank
+    return None
+
+
+def resolve(source, quote, name, root):
+    candidates = [source.parent / name] if quote == '"' else []
+    candidates += [root / include / name for _, _, include, _ in LAYERS if include]
+    for candidate in candidates:
+        if candidate.is_file():
+            return candidate.resolve()
+    return None
+
+
+def check(root):
+    root = root.resolve()
+    files = sorted(p.resolve() for _, folder, _, _ in LAYERS for p in (root / folder).rglob("*") if p.suffix in SOURCES)
+    files = sorted(set(files))
+    problems, graph = [], {}
+    for source in files:
+        rank = layer_of(source, root)
+        name = LAYERS[rank][0]
+        where = source.relative_to(root).as_posix()
+        graph[source] = []
+        for quote, included in INCLUDE.findall(source.read_text()):
+            target = resolve(source, quote, included, root)
+            if target is None:
+                if included.startswith(FOREIGN.get(name, ())):
+                    problems.append(f"{where}: the {name} layer includes <{included}>")
+                continue
+            graph[source].append(target)
+            target_rank = layer_of(target, root)
+            target_where = target.relative_to(root).as_posix()
+            if target_rank is None or target_rank > rank:
+                above = "outside the layers" if target_rank is None else f"the {LAYERS[target_rank][0]} layer"
+                problems.append(f"{where}: includes {target_where} of {above}, above the {name} layer")
+            if name not in RESERVED.get(target_where, {name}):
+                problems.append(f"{where}: the {name} layer includes {target_where}")
+    problems += cycles(graph, root)
+    return problems
+
+
+def cycles(graph, root):
+    found, state = [], {}  # state: 1 on the current path, 2 done
+
+    def visit(node, path):
+        state[node] = 1
+        path.append(node)
+        for target in graph.get(node, []):
+            if state.get(target) == 1:
+                loop = path[path.index(target):] + [target]
+                found.append("include cycle: " + " -> ".join(p.relative_to(root).as_posix() for p in loop))
+            elif target not in state:
+                visit(target, path)
+        path.pop()
+        state[node] = 2
+
+    for node in graph:
+        if node not in state:
+            visit(node, [])
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", type=Path, default=Path(__file__).resolve().parent.parent)
+    problems = check(parser.parse_args().root)
+    for problem in problems:
+        print(problem, file=sys.stderr)
+    if problems:
+        return 1
+    print("includes run down the layers; no include cycle")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
