@@ -12,8 +12,8 @@ from conftest import Index
 # quick: seconds in all; ci (default): adds at most a minute; long: the soak named in the README.
 _PROFILES = {
     "quick": dict(fuzz_examples=60, leak_calls=300, stress_seconds=0.5),
-    "ci": dict(fuzz_examples=1200, leak_calls=10_000, stress_seconds=4.0),
-    "long": dict(fuzz_examples=250_000, leak_calls=100_000, stress_seconds=120.0),
+    "ci": dict(fuzz_examples=3000, leak_calls=10_000, stress_seconds=4.0),
+    "long": dict(fuzz_examples=1_000_000, leak_calls=100_000, stress_seconds=120.0),
 }
 PROFILE_NAME = os.environ.get("VELDSPAR_PROFILE") or "ci"
 if PROFILE_NAME not in _PROFILES:
