@@ -277,9 +277,11 @@ def array(draw, case):
                 strides.insert(0, int(span))
                 span *= d
         low, high = _extent(shape, strides, dtype.itemsize)
-        offset = -low + 8 * slot + misalign
-        offset = max(-low, min(offset, ROOT_BYTES - high))
-        made = np.ndarray(shape, dtype, buffer=owner, offset=offset, strides=tuple(strides))
+        offset = max(-low, min(-low + 8 * slot + misalign, ROOT_BYTES - high))
+        if high - low > ROOT_BYTES:  # wide elements, long strides: memory of its own instead
+            owner = made = np.zeros(shape, dtype)
+        else:
+            made = np.ndarray(shape, dtype, buffer=owner, offset=offset, strides=tuple(strides))
     if sub == "hostile":
         sub = hostile_type(case, action(draw), np.ndarray)
     if sub is not None:
