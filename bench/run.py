@@ -336,7 +336,7 @@ def peer_table():
             ("tulipy", "sma", lambda c: ("t.sma(x, p)", env(c, t=ti)), False, "own running sum"),
             ("tulipy", "ema", lambda c: ("t.ema(x, p)", env(c, t=ti)), False, "seeded with x[0]"),
             ("tulipy", "macd", lambda c: ("t.macd(x, pf, ps, pg)", env(c, t=ti)), False, "own seeds"),
-            ("tulipy", "atr", lambda c: ("t.atr(h, l, x, p)", env(c, t=ti)), False, "Wilder recurrence"),
+            ("tulipy", "atr", lambda c: ("t.atr(h, l, x, p)", env(c, t=ti)), False, "own seed and recurrence"),
         ]
     return rows
 
@@ -597,7 +597,8 @@ def markdown(result):
     def flag(r):
         return " !" if r["missed"] else ""
 
-    out = [f"Recorded {info['date']} on {info['cpu']} ({info['cores']} cores), Python {info['python']}, "
+    out = [f"Recorded {info['date']} on {info['cpu']} (the model /proc/cpuinfo names; {info['cores']} cores), "
+           f"Python {info['python']}, "
            f"NumPy {info['numpy']}; peers: " + ", ".join(f"{k} {v}" for k, v in info["peers"].items()) + ".", ""]
     sizes = sorted({r["n"] for r in pick("kernel")})
     out += ["| kernel | " + " | ".join(f"n={n:.0e} ns/value | x floor" for n in sizes) + " |",
@@ -631,7 +632,8 @@ def markdown(result):
     out += ["", "| threads | n per thread | 1 thread calls/s | 2 threads calls/s | speed-up | 2 threads GB/s "
             "| CPU per call, 2 threads / 1 |", "|---|---:|---:|---:|---:|---:|---:|"]
     for r in pick("threads"):
-        out.append(f"| {r['indicator']} | {r['n']:.0e} | {num(r['reference_value'], 0)} | {num(r['veldspar'], 0)} | "
+        size = r["n"] if r["n"] < 1000 else f"{r['n']:.0e}"
+        out.append(f"| {r['indicator']} | {size} | {num(r['reference_value'], 0)} | {num(r['veldspar'], 0)} | "
                    f"{num(r['ratio'])}{flag(r)} | {num(r['gb_per_s'], 1)} | {num(r['cpu_per_call_ratio'])} |")
     out += ["", "| registry | ns per call | with a do-nothing registry | added ns per borrow |", "|---|---:|---:|---:|"]
     for r in pick("registry"):
