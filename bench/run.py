@@ -31,7 +31,6 @@ noisiest section.
 A "!" marks a figure that misses its target.
 """
 import argparse
-import ctypes
 import importlib
 import importlib.util
 import json
@@ -276,7 +275,7 @@ def available(name):
 
 
 def peer_table():
-    """[(peer, indicator, setup(case) -> (stmt, env, outputs()), same_computation, note)] for installed peers."""
+    """[(peer, indicator, setup(case) -> (stmt, env), same_computation, note)] for the installed peers."""
     import numpy as np
     rows = []
     talib, bn, pd, pl, ti = (available(m) for m in ("talib", "bottleneck", "pandas", "polars", "tulipy"))
