@@ -7,7 +7,7 @@
 
 #include "messages.hpp"
 #include "veldspar/core.hpp"
-#include "veldspar/np/borrow.hpp"
+#include "veldspar/np/array.hpp"
 #include "veldspar/py/frame.hpp"
 
 namespace veldspar::indicators {
