@@ -67,8 +67,8 @@ def write_panel(root, high, low, close, groups):
     return [str(p) for p in sorted((root / "panel").glob("group=*"))]
 
 
-def main(symbols=400, bars=2520, groups=8, workers=2, scheduler=None, dir=None):
-    root = pathlib.Path(dir or tempfile.mkdtemp(prefix="veldspar-panel-"))
+def main(symbols=400, bars=2520, groups=8, workers=2, scheduler=None, folder=None):
+    root = pathlib.Path(folder or tempfile.mkdtemp(prefix="veldspar-panel-"))
     high, low, close = synthetic(symbols, bars)
     parts = write_panel(root, high, low, close, groups)
 
@@ -104,5 +104,5 @@ if __name__ == "__main__":
     parser.add_argument("--groups", type=int, default=8, help="Parquet partitions (tasks)")
     parser.add_argument("--workers", type=int, default=2, help="local worker processes")
     parser.add_argument("--scheduler", help="address of a running scheduler, instead of a local cluster")
-    parser.add_argument("--dir", help="working folder (default: a new temporary one)")
+    parser.add_argument("--dir", dest="folder", help="working folder (default: a new temporary one)")
     sys.exit(0 if main(**vars(parser.parse_args())) else 1)
