@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "messages.hpp"
 #include "veldspar/fault.hpp"
-#include "veldspar/np/api.hpp"
 #include "veldspar/np/array.hpp"
 #include "veldspar/np/registry.hpp"
 
@@ -55,12 +55,12 @@ bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
     return !(b.width <= r && r + a.width <= g);
 }
 
-// The interpreter lock is held by every caller, and the registry exists only
-// after an array was accepted, so the table is cached; a failure here means
-// NumPy's own capsule was tampered with after use.
+// Called once, when the registry is made: that happens only after an array
+// was accepted, so the table is cached; a failure here means NumPy's own
+// capsule was tampered with after use.
 ArrayApi cached_array_api() noexcept {
     auto api = array_api();
-    if (!api) internal_fault("NumPy's C-API table is unavailable inside the borrow registry");
+    if (!api) internal_fault(messages::kArrayApiLostInRegistry);
     return *api;
 }
 
@@ -199,7 +199,9 @@ struct PoolAllocator {
     }
     void deallocate(T* p, std::size_t n) noexcept { pool->deallocate(p, n * sizeof(T)); }
     template <class U>
-    bool operator==(const PoolAllocator<U>& other) const noexcept { return pool == other.pool; }
+    bool operator==(const PoolAllocator<U>& other) const noexcept {
+        return pool == other.pool;
+    }
 
     BlockPool* pool;
 };
@@ -339,51 +341,64 @@ struct Target {
     BorrowKey key;
 };
 
-Target target_of(PyObject* array) noexcept {
-    const ArrayApi api = cached_array_api();
-    return {base_address(api, array), borrow_key(api, array)};
-}
+// One allocation for everything the capsule owns; the capsule's context
+// points at it so that the destructor finds the whole block, and the record's
+// state points at it so that the four functions find the registry and NumPy's
+// table, taken once when the block is made.
+struct CapsuleBlock {
+    BorrowCheckingApi record;
+    BorrowRegistry registry;
+    ArrayApi arrays;
+    char name[sizeof kBorrowCapsuleName];
 
-BorrowRegistry& registry_of(void* state) noexcept { return *static_cast<BorrowRegistry*>(state); }
+    explicit CapsuleBlock(ArrayApi arrays) noexcept;
+
+    Target target_of(PyObject* array) const noexcept {
+        return {base_address(arrays, array), borrow_key(arrays, array)};
+    }
+};
+
+CapsuleBlock& block_of(void* state) noexcept { return *static_cast<CapsuleBlock*>(state); }
 
 extern "C" {
 
 static int veldspar_registry_acquire(void* state, PyObject* array) noexcept {
-    const Target target = target_of(array);
-    return registry_of(state).acquire(target.base, target.key);
+    CapsuleBlock& block = block_of(state);
+    const Target target = block.target_of(array);
+    return block.registry.acquire(target.base, target.key);
 }
 
 static int veldspar_registry_acquire_mut(void* state, PyObject* array) noexcept {
     if (!is_writeable(array)) return kNotWriteable;
-    const Target target = target_of(array);
-    return registry_of(state).acquire_mut(target.base, target.key);
+    CapsuleBlock& block = block_of(state);
+    const Target target = block.target_of(array);
+    return block.registry.acquire_mut(target.base, target.key);
 }
 
 static void veldspar_registry_release(void* state, PyObject* array) noexcept {
-    const Target target = target_of(array);
-    registry_of(state).release(target.base, target.key);
+    CapsuleBlock& block = block_of(state);
+    const Target target = block.target_of(array);
+    block.registry.release(target.base, target.key);
 }
 
 static void veldspar_registry_release_mut(void* state, PyObject* array) noexcept {
-    const Target target = target_of(array);
-    registry_of(state).release_mut(target.base, target.key);
+    CapsuleBlock& block = block_of(state);
+    const Target target = block.target_of(array);
+    block.registry.release_mut(target.base, target.key);
 }
 
 }  // extern "C"
 
-// One allocation for everything the capsule owns; the capsule's context
-// points at it so that the destructor finds the whole block.
-struct CapsuleBlock {
-    BorrowCheckingApi record;
-    BorrowRegistry registry;
-    char name[sizeof kBorrowCapsuleName];
-
-    CapsuleBlock() noexcept
-        : record{1, &registry, veldspar_registry_acquire, veldspar_registry_acquire_mut, veldspar_registry_release,
-                 veldspar_registry_release_mut} {
-        std::memcpy(name, kBorrowCapsuleName, sizeof name);
-    }
-};
+CapsuleBlock::CapsuleBlock(ArrayApi arrays) noexcept
+    : record{1,
+             this,
+             veldspar_registry_acquire,
+             veldspar_registry_acquire_mut,
+             veldspar_registry_release,
+             veldspar_registry_release_mut},
+      arrays(arrays) {
+    std::memcpy(name, kBorrowCapsuleName, sizeof name);
+}
 
 void free_block(CapsuleBlock* block) noexcept {
     block->~CapsuleBlock();
@@ -397,7 +412,7 @@ extern "C" void veldspar_registry_capsule_destructor(PyObject* capsule) noexcept
 }  // namespace
 
 py::Result<py::Object> make_registry_capsule() noexcept {
-    auto* block = new (checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock();
+    auto* block = new (checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock(cached_array_api());
     py::Object capsule = py::Object::steal(PyCapsule_New(&block->record, block->name, nullptr));
     if (!capsule) {
         free_block(block);
