@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "borrow_registry.hpp"
+#include "registry_capsule.hpp"
 #include "veldspar/np/api.hpp"
 
 namespace veldspar::np {
