@@ -241,6 +241,11 @@ void BorrowTable::erase(Slot& slot) noexcept {
     // Backward shift: every later slot of the probe run that may live in the
     // gap moves into it, so that lookups never meet a hole in their run.
     std::size_t gap = static_cast<std::size_t>(&slot - slots_);
+    if (slots_[(gap + 1) & mask_].base == 0) {  // the usual case: nothing to shift
+        slot.base = 0;
+        --used_;
+        return;
+    }
     for (std::size_t i = (gap + 1) & mask_; slots_[i].base != 0; i = (i + 1) & mask_) {
         const std::size_t want = home(slots_[i].base);
         // Slot i may move to the gap iff its home is not in (gap, i], cyclically.

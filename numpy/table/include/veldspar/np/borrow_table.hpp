@@ -54,22 +54,28 @@ std::uintptr_t gcd_of_magnitudes(const std::intptr_t* strides, int nd) noexcept;
 // `strides`, first element at `data`, elements `element` bytes wide.
 inline BorrowKey borrow_key(std::uintptr_t data, int nd, const std::intptr_t* dims, const std::intptr_t* strides,
                             std::size_t element) noexcept {
-    const std::intptr_t divisor = nd == 1   ? strides[0]
-                                  : nd == 0 ? 1
-                                            : static_cast<std::intptr_t>(gcd_of_magnitudes(strides, nd));
     // A zero-size element still claims its address, as a 1-byte one would.
     const std::uintptr_t width = element == 0 ? 1 : element;
-
     // Addresses wrap like the pointers they are; only their order matters.
+    const auto reach = [&](int i) {
+        return static_cast<std::uintptr_t>(dims[i] - 1) * static_cast<std::uintptr_t>(strides[i]);
+    };
+    if (nd == 1) {  // every array this module borrows
+        if (dims[0] == 0) return {data, data, data, strides[0], width};
+        const std::uintptr_t r = reach(0);
+        if (static_cast<std::intptr_t>(r) < 0) return {data + r, data + element, data, strides[0], width};
+        return {data, data + r + element, data, strides[0], width};
+    }
+    const std::intptr_t divisor = nd == 0 ? 1 : static_cast<std::intptr_t>(gcd_of_magnitudes(strides, nd));
     std::uintptr_t start = data;
     std::uintptr_t end = data;
     for (int i = 0; i < nd; ++i) {
         if (dims[i] == 0) return {data, data, data, divisor, width};
-        const auto reach = static_cast<std::uintptr_t>(dims[i] - 1) * static_cast<std::uintptr_t>(strides[i]);
-        if (static_cast<std::intptr_t>(reach) < 0) {
-            start += reach;
+        const std::uintptr_t r = reach(i);
+        if (static_cast<std::intptr_t>(r) < 0) {
+            start += r;
         } else {
-            end += reach;
+            end += r;
         }
     }
     if (nd == 0) return {data, data, data, divisor, width};
