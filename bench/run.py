@@ -31,7 +31,6 @@ noisiest section.
 A "!" marks a figure that misses its target.
 """
 import argparse
-import ctypes
 import importlib
 import importlib.util
 import json
@@ -276,7 +275,7 @@ def available(name):
 
 
 def peer_table():
-    """[(peer, indicator, setup(case) -> (stmt, env, outputs()), same_computation, note)] for installed peers."""
+    """[(peer, indicator, setup(case) -> (stmt, env), same_computation, note)] for the installed peers."""
     import numpy as np
     rows = []
     talib, bn, pd, pl, ti = (available(m) for m in ("talib", "bottleneck", "pandas", "polars", "tulipy"))
@@ -292,7 +291,7 @@ def peer_table():
             ("talib", "ema", lambda c: ("t.EMA(x, timeperiod=p)", env(c, t=talib)), False,
              "ema += k*(x-ema)"),
             ("talib", "macd", lambda c: ("t.MACD(x, pf, ps, pg)", env(c, t=talib)), False,
-             "own seeds and recurrence"),
+             "own seeds and recurrence form"),
             ("talib", "atr", lambda c: ("t.ATR(h, l, x, timeperiod=p)", env(c, t=talib)), False,
              "Wilder's smoothing"),
         ]
@@ -305,7 +304,7 @@ def peer_table():
         ]
     if bn:
         rows.append(("bottleneck", "sma", lambda c: ("b.move_mean(x, p)", env(c, b=bn)), False,
-                     "divides by period"))
+                     "own rounding"))
     if pd:
         def pandas_macd(s, fast, slow, signal):
             m = s.ewm(span=fast, adjust=False).mean() - s.ewm(span=slow, adjust=False).mean()
@@ -313,7 +312,7 @@ def peer_table():
             return m, g, m - g
         rows += [
             ("pandas", "sma", lambda c: ("s.rolling(p).mean()", env(c, s=pd.Series(c.close))), False,
-             "compensated sum"),
+             "own summation"),
             ("pandas", "ema", lambda c: ("s.ewm(span=p, adjust=False).mean()", env(c, s=pd.Series(c.close))),
              False, "seeded with x[0]"),
             ("pandas", "macd", lambda c: ("pm(s, pf, ps, pg)", env(c, s=pd.Series(c.close), pm=pandas_macd)), False,
@@ -326,7 +325,7 @@ def peer_table():
             return m, g, m - g
         rows += [
             ("polars", "sma", lambda c: ("s.rolling_mean(p)", env(c, s=pl.Series(c.close))), False,
-             "own running sum"),
+             "own summation"),
             ("polars", "ema", lambda c: ("s.ewm_mean(span=p, adjust=False)", env(c, s=pl.Series(c.close))),
              False, "seeded with x[0]"),
             ("polars", "macd", lambda c: ("pm(s, pf, ps, pg)", env(c, s=pl.Series(c.close), pm=polars_macd)), False,
@@ -334,8 +333,8 @@ def peer_table():
         ]
     if ti:
         rows += [
-            ("tulipy", "sma", lambda c: ("t.sma(x, p)", env(c, t=ti)), False, "own running sum"),
-            ("tulipy", "ema", lambda c: ("t.ema(x, p)", env(c, t=ti)), False, "seeded with x[0]"),
+            ("tulipy", "sma", lambda c: ("t.sma(x, p)", env(c, t=ti)), False, "own summation"),
+            ("tulipy", "ema", lambda c: ("t.ema(x, p)", env(c, t=ti)), False, "own seed"),
             ("tulipy", "macd", lambda c: ("t.macd(x, pf, ps, pg)", env(c, t=ti)), False, "own seeds"),
             ("tulipy", "atr", lambda c: ("t.atr(h, l, x, p)", env(c, t=ti)), False, "own seed and recurrence"),
         ]
