@@ -101,9 +101,9 @@ BorrowTable::~BorrowTable() {
 
 bool BorrowTable::acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
     std::lock_guard lock(mutex_);
-    Slot* slot = find(base);
-    if (slot == nullptr) {
-        insert(base, key, 1);
+    Slot* slot = probe(base);
+    if (slot->base == 0) {
+        claim(slot, base, key, 1);
         return true;
     }
     Entry* entries = slot->entries();
@@ -126,9 +126,9 @@ bool BorrowTable::acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
 
 bool BorrowTable::acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
     std::lock_guard lock(mutex_);
-    Slot* slot = find(base);
-    if (slot == nullptr) {
-        insert(base, key, -1);
+    Slot* slot = probe(base);
+    if (slot->base == 0) {
+        claim(slot, base, key, -1);
         return true;
     }
     Entry* entries = slot->entries();
@@ -194,24 +194,27 @@ std::size_t BorrowTable::home(std::uintptr_t base) const noexcept {
     return static_cast<std::size_t>(h >> 32) & mask_;
 }
 
-BorrowTable::Slot* BorrowTable::find(std::uintptr_t base) noexcept {
-    for (std::size_t i = home(base);; i = (i + 1) & mask_) {
-        if (slots_[i].base == base) return &slots_[i];
-        if (slots_[i].base == 0) return nullptr;
-    }
+BorrowTable::Slot* BorrowTable::probe(std::uintptr_t base) noexcept {
+    std::size_t i = home(base);
+    while (slots_[i].base != base && slots_[i].base != 0) i = (i + 1) & mask_;
+    return &slots_[i];
 }
 
-BorrowTable::Slot* BorrowTable::insert(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
-    if (2 * (used_ + 1) > mask_ + 1) grow();
-    std::size_t i = home(base);
-    while (slots_[i].base != 0) i = (i + 1) & mask_;
-    Slot& slot = slots_[i];
-    slot.base = base;
-    slot.size = 1;
-    slot.capacity = kLocalEntries;
-    slot.local[0] = {key, count};
+BorrowTable::Slot* BorrowTable::find(std::uintptr_t base) noexcept {
+    Slot* slot = probe(base);
+    return slot->base == 0 ? nullptr : slot;
+}
+
+void BorrowTable::claim(Slot* slot, std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
+    if (2 * (used_ + 1) > mask_ + 1) {
+        grow();
+        slot = probe(base);
+    }
+    slot->base = base;
+    slot->size = 1;
+    slot->capacity = kLocalEntries;
+    slot->local[0] = {key, count};
     ++used_;
-    return &slot;
 }
 
 void BorrowTable::append(Slot& slot, const BorrowKey& key, std::intptr_t count) noexcept {

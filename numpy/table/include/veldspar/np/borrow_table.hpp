@@ -153,8 +153,11 @@ private:
     };
 
     std::size_t home(std::uintptr_t base) const noexcept;
-    Slot* find(std::uintptr_t base) noexcept;
-    Slot* insert(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept;
+    // The slot of `base`, or the empty slot where it would go.
+    Slot* probe(std::uintptr_t base) noexcept;
+    Slot* find(std::uintptr_t base) noexcept;  // null if absent
+    // Fills `slot`, the empty slot probe() gave for `base`.
+    void claim(Slot* slot, std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept;
     void append(Slot& slot, const BorrowKey& key, std::intptr_t count) noexcept;
     void remove(Slot& slot, Entry& entry) noexcept;
     void erase(Slot& slot) noexcept;
