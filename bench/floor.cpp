@@ -116,9 +116,7 @@ void macd_floor(std::size_t fast_p, std::size_t slow_p, std::size_t signal_p, co
 
 double nan_max(double a, double b) { return (std::isnan(a) || a < b) ? b : a; }
 
-double true_range(double h, double l, double c) {
-    return nan_max(nan_max(h - l, std::fabs(h - c)), std::fabs(l - c));
-}
+double true_range(double h, double l, double c) { return nan_max(nan_max(h - l, std::fabs(h - c)), std::fabs(l - c)); }
 
 void atr_floor(std::size_t period, const double* h, const double* l, const double* c, double* out, std::size_t n) {
     if (period == 0 || n <= period) return fill_nan(out, 0, n);
@@ -264,8 +262,15 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "veldspar_bench", "Floor loops and do-nothing calls for bench/run.py",
-                        0, g_methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module = {PyModuleDef_HEAD_INIT,
+                        "veldspar_bench",
+                        "Floor loops and do-nothing calls for bench/run.py",
+                        0,
+                        g_methods,
+                        nullptr,
+                        nullptr,
+                        nullptr,
+                        nullptr};
 
 }  // namespace
 

@@ -64,8 +64,8 @@ private:
     if (g.size() != w.size()) return ::testing::AssertionFailure() << where << ": lengths differ";
     for (std::size_t i = 0; i < g.size(); ++i) {
         if (g[i] != w[i]) {
-            return ::testing::AssertionFailure() << where << ": index " << i << " is " << got[i] << ", plain loop "
-                                                 << want[i];
+            return ::testing::AssertionFailure()
+                   << where << ": index " << i << " is " << got[i] << ", plain loop " << want[i];
         }
     }
     return ::testing::AssertionSuccess();

@@ -3,18 +3,18 @@
 
 namespace veldspar::indicators {
 
-py::Status atr_body(const SlotsOf<kAtr>& args) noexcept {
-    auto period = py::extract_size(args[0]);
-    if (!period) return py::wrap_argument_error("period", period.take_error());
+py::Status atr_body(const py::Arguments<kAtr>& args) noexcept {
+    auto period = args.get(0, py::extract_size);
+    if (!period) return period.take_error();
     // Declared in acquisition order, so they are released close, low, high.
-    auto high = np::borrow_readonly(args[1]);
-    if (!high) return py::wrap_argument_error("high", high.take_error());
-    auto low = np::borrow_readonly(args[2]);
-    if (!low) return py::wrap_argument_error("low", low.take_error());
-    auto close = np::borrow_readonly(args[3]);
-    if (!close) return py::wrap_argument_error("close", close.take_error());
-    auto output = np::hold_output(args[4]);
-    if (!output) return py::wrap_argument_error("output", output.take_error());
+    auto high = args.get(1, np::borrow_readonly);
+    if (!high) return high.take_error();
+    auto low = args.get(2, np::borrow_readonly);
+    if (!low) return low.take_error();
+    auto close = args.get(3, np::borrow_readonly);
+    if (!close) return close.take_error();
+    auto output = args.get(4, np::hold_output);
+    if (!output) return output.take_error();
 
     const np::ArrayView high_view = np::array_view(high->get());
     if (!np::is_contiguous(high_view)) return value_error(messages::kHighNotContiguous);
@@ -31,9 +31,7 @@ py::Status atr_body(const SlotsOf<kAtr>& args) noexcept {
     if (!np::is_writeable(output->get())) return value_error(messages::kOutputNotWriteable);
     const np::ArraySlice h = np::array_slice(high_view), l = np::array_slice(low_view), c = np::array_slice(close_view);
     const np::ArraySlice out = np::array_slice(output_view);
-    if (np::shares_bytes(out, h) || np::shares_bytes(out, l) || np::shares_bytes(out, c)) {
-        return value_error(messages::kAtrOverlap);
-    }
+    if (shares_bytes_with_any(out, {h, l, c})) return value_error(messages::kAtrOverlap);
 
     core::compute_atr(*period, read_slice(h), read_slice(l), read_slice(c), write_slice(out));
     return std::nullopt;

@@ -1,59 +1,50 @@
-// The shape every indicator entry function shares: frame, binding, body, raising.
+// What the indicator entry functions share: their signatures, the ValueError of a failed check, kernel slices.
 #pragma once
 
 #include <array>
-#include <type_traits>
+#include <initializer_list>
+#include <string_view>
 
 #include "messages.hpp"
 #include "veldspar/core.hpp"
-#include "veldspar/np/borrow.hpp"
+#include "veldspar/np/array.hpp"
 #include "veldspar/py/frame.hpp"
 
 namespace veldspar::indicators {
-
-// The bound arguments of a call: one borrowed reference per parameter.
-template <std::size_t N>
-using Slots = std::array<PyObject*, N>;
-
-template <const auto& S>
-using SlotsOf = Slots<std::remove_cvref_t<decltype(S)>::arity>;
-
-// A METH_FASTCALL | METH_KEYWORDS function: binds the call to signature S
-// and runs Body on the slots. Body acquires its arguments in parameter order,
-// validates, runs its kernel and releases what it holds before it returns;
-// its error, if any, is raised here, once.
-template <const auto& S, py::Status (*Body)(const SlotsOf<S>&) noexcept>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    py::EntryFrame frame;
-    SlotsOf<S> slots{};
-    py::Status failure = py::bind_arguments(S.view(), args, nargs, kwnames, slots.data());
-    if (!failure) failure = Body(slots);
-    if (failure) {
-        std::move(*failure).restore();
-        return nullptr;
-    }
-    return py::Object::borrow(Py_None).release();
-}
 
 // A ValueError with one of the fixed messages of the entry functions.
 inline py::Error value_error(std::string_view fixed_text) noexcept {
     return py::Error::built(PyExc_ValueError, fixed_text);
 }
 
+// True when `slice` shares a byte with any of `others`: the overlap test of
+// the entry functions whose kernels write an output while still reading the
+// other arrays.
+inline bool shares_bytes_with_any(const np::ArraySlice& slice, std::initializer_list<np::ArraySlice> others) noexcept {
+    for (const np::ArraySlice& other : others) {
+        if (np::shares_bytes(slice, other)) return true;
+    }
+    return false;
+}
+
 inline core::ReadSlice read_slice(const np::ArraySlice& s) noexcept { return {s.data, s.size}; }
 inline core::WriteSlice write_slice(const np::ArraySlice& s) noexcept { return {s.data, s.size}; }
 
 // The fixed signatures, in registration order.
-inline constexpr py::Signature<3> kSma{"indicator_sma", {"period", "data", "output"}};
-inline constexpr py::Signature<3> kEma{"indicator_ema", {"period", "data", "output"}};
+inline constexpr std::array<std::string_view, 3> kMovingAverageParameters{"period", "data", "output"};
+inline constexpr py::Signature<3> kSma{"indicator_sma", kMovingAverageParameters};
+inline constexpr py::Signature<3> kEma{"indicator_ema", kMovingAverageParameters};
 inline constexpr py::Signature<7> kMacd{
     "indicator_macd",
     {"fast_period", "slow_period", "signal_period", "data", "macd_output", "signal_output", "hist_output"}};
 inline constexpr py::Signature<5> kAtr{"indicator_atr", {"period", "high", "low", "close", "output"}};
 
-py::Status sma_body(const SlotsOf<kSma>& args) noexcept;
-py::Status ema_body(const SlotsOf<kEma>& args) noexcept;
-py::Status macd_body(const SlotsOf<kMacd>& args) noexcept;
-py::Status atr_body(const SlotsOf<kAtr>& args) noexcept;
+// The bodies of the four functions, run by py::entry: each acquires its
+// arguments in parameter order, validates them in its own fixed order, runs
+// its kernel and releases what it holds.
+py::Status sma_body(const py::Arguments<kSma>& args) noexcept;
+py::Status ema_body(const py::Arguments<kEma>& args) noexcept;
+py::Status macd_body(const py::Arguments<kMacd>& args) noexcept;
+py::Status atr_body(const py::Arguments<kAtr>& args) noexcept;
 
 }  // namespace veldspar::indicators

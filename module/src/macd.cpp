@@ -3,20 +3,20 @@
 
 namespace veldspar::indicators {
 
-py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
+py::Status macd_body(const py::Arguments<kMacd>& args) noexcept {
     std::size_t periods[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        auto period = py::extract_size(args[i]);
-        if (!period) return py::wrap_argument_error(kMacd.parameters[i], period.take_error());
+        auto period = args.get(i, py::extract_size);
+        if (!period) return period.take_error();
         periods[i] = *period;
     }
     const auto [fast, slow, signal] = periods;
-    auto data = np::borrow_readonly(args[3]);
-    if (!data) return py::wrap_argument_error("data", data.take_error());
+    auto data = args.get(3, np::borrow_readonly);
+    if (!data) return data.take_error();
     py::Object outputs[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        auto output = np::hold_output(args[4 + i]);
-        if (!output) return py::wrap_argument_error(kMacd.parameters[4 + i], output.take_error());
+        auto output = args.get(4 + i, np::hold_output);
+        if (!output) return output.take_error();
         outputs[i] = std::move(*output);
     }
 
@@ -26,9 +26,7 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
     np::ArrayView output_views[3];
     for (std::size_t i = 0; i < 3; ++i) {
         output_views[i] = np::array_view(outputs[i].get());
-        if (output_views[i].size != data_view.size) {
-            return value_error(messages::kOutputsLengthMismatch);
-        }
+        if (output_views[i].size != data_view.size) return value_error(messages::kOutputsLengthMismatch);
     }
     if (!np::is_contiguous(data_view)) return value_error(messages::kMacdInputNotContiguous);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -38,12 +36,12 @@ py::Status macd_body(const SlotsOf<kMacd>& args) noexcept {
         if (!np::is_writeable(outputs[i].get())) return value_error(messages::kMacdOutputNotWriteable[i]);
     }
     const np::ArraySlice in = np::array_slice(data_view);
-    np::ArraySlice out[3];
-    for (std::size_t i = 0; i < 3; ++i) out[i] = np::array_slice(output_views[i]);
+    const np::ArraySlice out[3] = {np::array_slice(output_views[0]), np::array_slice(output_views[1]),
+                                   np::array_slice(output_views[2])};
     // Each output is written while the input and the other outputs are still
     // read, so any shared byte would make the kernel read its own results.
-    if (np::shares_bytes(in, out[0]) || np::shares_bytes(in, out[1]) || np::shares_bytes(in, out[2]) ||
-        np::shares_bytes(out[0], out[1]) || np::shares_bytes(out[0], out[2]) || np::shares_bytes(out[1], out[2])) {
+    if (shares_bytes_with_any(in, {out[0], out[1], out[2]}) || shares_bytes_with_any(out[0], {out[1], out[2]}) ||
+        np::shares_bytes(out[1], out[2])) {
         return value_error(messages::kMacdOverlap);
     }
 

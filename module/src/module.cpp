@@ -14,9 +14,9 @@ using py::Status;
 constexpr int kMethFlags = METH_FASTCALL | METH_KEYWORDS;
 static_assert(kMethFlags == 0x82);
 
-template <const auto& S, py::Status (*Body)(const SlotsOf<S>&) noexcept>
+template <const auto& S, py::Status (*Body)(const py::Arguments<S>&) noexcept>
 constexpr PyMethodDef method() {
-    return {S.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, Body>)), kMethFlags,
+    return {S.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py::entry<S, Body>)), kMethFlags,
             py::kTextSignature<S>.data()};
 }
 

@@ -6,14 +6,14 @@ namespace {
 
 using Kernel = void (*)(std::size_t, core::ReadSlice, core::WriteSlice) noexcept;
 
-template <Kernel kernel>
-py::Status moving_average(const Slots<3>& args) noexcept {
-    auto period = py::extract_size(args[0]);
-    if (!period) return py::wrap_argument_error("period", period.take_error());
-    auto data = np::borrow_readonly(args[1]);
-    if (!data) return py::wrap_argument_error("data", data.take_error());
-    auto output = np::hold_output(args[2]);
-    if (!output) return py::wrap_argument_error("output", output.take_error());
+template <Kernel kernel, const auto& S>
+py::Status moving_average(const py::Arguments<S>& args) noexcept {
+    auto period = args.get(0, py::extract_size);
+    if (!period) return period.take_error();
+    auto data = args.get(1, np::borrow_readonly);
+    if (!data) return data.take_error();
+    auto output = args.get(2, np::hold_output);
+    if (!output) return output.take_error();
 
     const np::ArrayView data_view = np::array_view(data->get());
     if (!np::is_contiguous(data_view)) return value_error(messages::kInputNotContiguous);
@@ -38,7 +38,7 @@ py::Status moving_average(const Slots<3>& args) noexcept {
 
 }  // namespace
 
-py::Status sma_body(const SlotsOf<kSma>& args) noexcept { return moving_average<core::compute_sma>(args); }
-py::Status ema_body(const SlotsOf<kEma>& args) noexcept { return moving_average<core::compute_ema>(args); }
+py::Status sma_body(const py::Arguments<kSma>& args) noexcept { return moving_average<core::compute_sma>(args); }
+py::Status ema_body(const py::Arguments<kEma>& args) noexcept { return moving_average<core::compute_ema>(args); }
 
 }  // namespace veldspar::indicators

@@ -1,39 +1,221 @@
-// Acceptance of float64 arrays and contiguous slices of them.
+// NumPy arrays as arguments: the C-API table from NumPy's capsule, acceptance, and inputs held with a read borrow.
 #include "veldspar/np/array.hpp"
 
+#include <atomic>
+#include <cstdio>
+
+#include "messages.hpp"
 #include "veldspar/fault.hpp"
 
 namespace veldspar::np {
+namespace {
 
-py::Result<bool> is_float64_array(PyObject* obj) noexcept {
+using py::Error;
+using py::Object;
+using py::Result;
+
+std::atomic<PyObject*> g_core_module_name{nullptr};
+std::atomic<void**> g_table{nullptr};
+std::atomic<unsigned> g_feature_version{0};
+
+Result<Object> import(const char* name) noexcept {
+    Object module_name = py::make_str(name);
+    Object module = Object::steal(PyImport_Import(module_name.get()));
+    if (!module) return Error::fetch();
+    return module;
+}
+
+Result<Object> attribute(PyObject* obj, const char* name) noexcept {
+    Object value = Object::steal(PyObject_GetAttrString(obj, name));
+    if (!value) return Error::fetch();
+    return value;
+}
+
+// NumPy's major version, from numpy.lib.NumpyVersion(numpy.__version__).major.
+Result<unsigned> numpy_major_version() noexcept {
+    auto numpy = import("numpy");
+    if (!numpy) return numpy.take_error();
+    auto version = attribute(numpy->get(), "__version__");
+    if (!version) return version.take_error();
+    auto lib = import("numpy.lib");
+    if (!lib) return lib.take_error();
+    auto parser = attribute(lib->get(), "NumpyVersion");
+    if (!parser) return parser.take_error();
+    Object parsed = Object::steal(PyObject_CallOneArg(parser->get(), version->get()));
+    if (!parsed) return Error::fetch();
+    auto major = attribute(parsed.get(), "major");
+    if (!major) return major.take_error();
+    Object index = Object::steal(PyNumber_Index(major->get()));
+    if (!index) return Error::fetch();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return Error::fetch();
+    if (overflow != 0 || value < 0 || value > 255) {
+        return py::integral_overflow();
+    }
+    return static_cast<unsigned>(value);
+}
+
+Result<void**> fetch_table() noexcept {
+    auto name = core_module_name();
+    if (!name) return name.take_error();
+    Object module = Object::steal(PyImport_Import(*name));
+    if (!module) return Error::fetch();
+    auto capsule = attribute(module.get(), "_ARRAY_API");
+    if (!capsule) return capsule.take_error();
+    if (!Py_IS_TYPE(capsule->get(), &PyCapsule_Type)) {
+        return Error::type_mismatch(capsule->get(), messages::kCapsuleTarget);
+    }
+    const char* capsule_name = PyCapsule_GetName(capsule->get());
+    PyErr_Clear();
+    void* table = PyCapsule_GetPointer(capsule->get(), capsule_name);
+    if (table == nullptr) {
+        // An empty capsule would be dereferenced by every later call.
+        if (PyErr_Occurred()) return Error::fetch();
+        return Error::built(PyExc_ValueError, messages::kArrayApiEmpty);
+    }
+    // The table points into the capsule: keep it for the life of the process.
+    (void)capsule->release();
+    return static_cast<void**>(table);
+}
+
+}  // namespace
+
+Result<PyObject*> core_module_name() noexcept {
+    if (PyObject* cached = g_core_module_name.load(std::memory_order_acquire)) return cached;
+    auto major = numpy_major_version();
+    if (!major) return major.take_error();
+    Object name = py::make_str(*major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
+    PyObject* expected = nullptr;
+    if (g_core_module_name.compare_exchange_strong(expected, name.get(), std::memory_order_acq_rel)) {
+        return name.release();
+    }
+    return expected;
+}
+
+Result<ArrayApi> array_api() noexcept {
+    if (void** table = g_table.load(std::memory_order_acquire)) return ArrayApi(table);
+    auto table = fetch_table();
+    if (!table) {
+        return py::error_caused_by(PyExc_ImportError, messages::kArrayApiUnavailable, table.take_error());
+    }
+    // A racing thread may have stored its table first; both are the same.
+    void** expected = nullptr;
+    if (!g_table.compare_exchange_strong(expected, *table, std::memory_order_acq_rel)) return ArrayApi(expected);
+    return ArrayApi(*table);
+}
+
+unsigned ArrayApi::feature_version() const noexcept {
+    unsigned version = g_feature_version.load(std::memory_order_relaxed);
+    if (version == 0) {
+        version = reinterpret_cast<unsigned (*)()>(table_[kGetNDArrayCFeatureVersion])();
+        g_feature_version.store(version, std::memory_order_relaxed);
+    }
+    return version;
+}
+
+std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept {
+    if (api.feature_version() >= NPY_2_0_API_VERSION) {
+        return static_cast<std::size_t>(reinterpret_cast<_PyArray_DescrNumPy2*>(descr)->elsize);
+    }
+    return static_cast<std::size_t>(reinterpret_cast<PyArray_DescrProto*>(descr)->elsize);
+}
+
+namespace {
+
+// Acceptance with the table already in hand: one lookup serves a whole argument.
+py::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (api.is_array(obj) && PyArray_NDIM(array) == 1) {
+        Object descr = Object::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+        Object float64 = Object::steal(reinterpret_cast<PyObject*>(api.descr_from_type(NPY_DOUBLE)));
+        if (!float64) py::python_api_call_failed();
+        if (descr.get() == float64.get() || api.equiv_types(reinterpret_cast<PyArray_Descr*>(descr.get()),
+                                                            reinterpret_cast<PyArray_Descr*>(float64.get()))) {
+            return obj;
+        }
+    }
+    return Error::type_mismatch(obj, messages::kArrayTarget);
+}
+
+Error refusal(int code) noexcept {
+    if (code == kAlreadyBorrowed) return Error::built(PyExc_BufferError, messages::kAlreadyBorrowed);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d", code);
+    return Error::built_text(PyExc_BufferError, py::format_text(messages::kUnexpectedCode, {digits}));
+}
+
+}  // namespace
+
+Result<PyObject*> extract_float64_array(PyObject* obj) noexcept {
     auto api = array_api();
     if (!api) return api.take_error();
-    if (!api->is_array(obj)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 1) return false;
-    py::Object descr = py::Object::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
-    py::Object float64 = py::Object::steal(reinterpret_cast<PyObject*>(api->descr_from_type(NPY_DOUBLE)));
-    if (!float64) py::python_api_call_failed();
-    return descr.get() == float64.get() || api->equiv_types(reinterpret_cast<PyArray_Descr*>(descr.get()),
-                                                            reinterpret_cast<PyArray_Descr*>(float64.get()));
+    return accept(*api, obj);
 }
 
-py::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept {
-    auto accepted = is_float64_array(obj);
-    if (!accepted) return accepted.take_error();
-    if (!*accepted) return py::Error::type_mismatch(obj, "PyArray<T, D>");
-    return obj;
-}
-
-py::Result<py::Object> hold_output(PyObject* obj) noexcept {
+Result<Object> hold_output(PyObject* obj) noexcept {
     auto array = extract_float64_array(obj);
     if (!array) return array.take_error();
-    return py::Object::borrow(*array);
+    return Object::borrow(*array);
 }
 
 ArraySlice array_slice(const ArrayView& view) noexcept {
-    if (!is_contiguous(view)) internal_fault("array_slice of a view that is not contiguous");
+    if (!is_contiguous(view)) internal_fault(messages::kSliceOfStridedView);
     return {view.data, view.size};
+}
+
+Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
+    auto arrays = array_api();
+    if (!arrays) return arrays.take_error();
+    auto array = accept(*arrays, obj);
+    if (!array) return array.take_error();
+    Object held = Object::borrow(*array);
+    auto api = borrow_checking_api();
+    if (!api) return py::error_caused_by(PyExc_BufferError, messages::kRegistryUnavailable, api.take_error());
+    const ArrayView acquired = array_view(held.get());
+    const int code = (*api)->acquire((*api)->state, held.get());
+    if (code != kBorrowed) return refusal(code);
+    return BorrowedInput(std::move(held), *api, *arrays, acquired);
+}
+
+bool BorrowedInput::layout_unchanged() const noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
+           static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
+           PyArray_STRIDES(array)[0] == acquired_.stride &&
+           element_size(arrays_, PyArray_DESCR(array)) == sizeof(double);
+}
+
+// A one-dimensional float64 array over the acquisition-time layout whose base
+// is the borrowed array, so that its base chain ends where the array's does:
+// the registry computes the key of the registered borrow from it. Empty, with
+// an exception set, if NumPy cannot make it. The data address is never null
+// (NumPy allocates for every array made without memory), so NumPy uses it.
+py::Object BorrowedInput::view_as_acquired() const noexcept {
+    PyArray_Descr* float64 = arrays_.descr_from_type(NPY_DOUBLE);
+    if (float64 == nullptr) return {};
+    npy_intp size = static_cast<npy_intp>(acquired_.size);
+    npy_intp stride = acquired_.stride;
+    py::Object view = py::Object::steal(
+        arrays_.new_from_descr(arrays_.array_type(), float64, 1, &size, &stride, acquired_.data, 0, nullptr));
+    if (!view) return {};
+    if (arrays_.set_base_object(view.get(), py::Object::borrow(array_.get()).release()) != 0) return {};
+    return view;
+}
+
+void BorrowedInput::release_readonly() noexcept {
+    if (!array_) return;  // moved from
+    if (layout_unchanged()) {
+        api_->release(api_->state, array_.get());
+    } else if (py::Object view = view_as_acquired()) {
+        api_->release(api_->state, view.get());
+    } else {
+        // NumPy is out of memory. Releasing through the array as it is now
+        // could end some other borrow that has its present layout; a borrow
+        // kept only refuses later writers of this memory. Keep it, and say so.
+        PyErr_WriteUnraisable(array_.get());
+    }
+    py::Object dropped = std::move(array_);
 }
 
 }  // namespace veldspar::np

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "messages.hpp"
 #include "veldspar/fault.hpp"
-#include "veldspar/np/api.hpp"
 #include "veldspar/np/array.hpp"
 #include "veldspar/np/borrow_table.hpp"
 #include "veldspar/np/registry.hpp"
@@ -121,8 +121,10 @@ extern "C" void veldspar_registry_capsule_destructor(PyObject* capsule) noexcept
 }  // namespace
 
 py::Result<py::Object> make_registry_capsule() noexcept {
+    // The registry is made only after an array was accepted, so the table is
+    // cached; a failure here means NumPy's own capsule was tampered with after use.
     auto api = array_api();
-    if (!api) return api.take_error();
+    if (!api) internal_fault(messages::kArrayApiLostInRegistry);
     auto* block = new (checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock(*api);
     py::Object capsule = py::Object::steal(PyCapsule_New(&block->record, block->name, nullptr));
     if (!capsule) {

@@ -15,8 +15,7 @@ inline constexpr char kBorrowCapsuleName[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 // A new capsule named kBorrowCapsuleName whose pointer is a version-1 record
 // over an empty table. Table, record and name live in one block that the
-// capsule's destructor frees. The error is that of PyCapsule_New, or NumPy's
-// C API being out of reach.
+// capsule's destructor frees. The error is that of PyCapsule_New.
 py::Result<py::Object> make_registry_capsule() noexcept;
 
 }  // namespace veldspar::np

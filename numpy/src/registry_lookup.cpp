@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "messages.hpp"
 #include "registry_capsule.hpp"
-#include "veldspar/np/api.hpp"
+#include "veldspar/np/array.hpp"
 
 namespace veldspar::np {
 namespace {
@@ -18,11 +19,9 @@ using py::Result;
 std::atomic<const BorrowCheckingApi*> g_record{nullptr};
 
 Error unsupported_version(std::uint64_t version) noexcept {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "Version %llu of borrow checking API is not supported by this version of rust-numpy",
-                  static_cast<unsigned long long>(version));
-    return Error::built_text(PyExc_TypeError, py::String(text));
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(version));
+    return Error::built_text(PyExc_TypeError, py::format_text(messages::kUnsupportedVersion, {digits}));
 }
 
 // Attaches a new registry to `core`, or adopts the capsule that another
@@ -55,7 +54,8 @@ Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
         if (!published) return published.take_error();
         capsule = std::move(*published);
     }
-    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) return Error::type_mismatch(capsule.get(), "PyCapsule");
+    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type))
+        return Error::type_mismatch(capsule.get(), messages::kCapsuleTarget);
 
     // Any capsule can be put under this name (another module's C API, say):
     // only one named for the registry holds a record. The ValueError of a

@@ -1,20 +1,122 @@
-// Array arguments: acceptance as a one-dimensional float64 array, views and contiguous slices.
+// NumPy arrays as arguments: NumPy's C-API table, acceptance, views and slices, inputs and outputs held for a call.
 //
-//   auto array = extract_float64_array(arg);          // or the TypeError
-//   ArrayView view = array_view(*array);
+// NumPy is reached at run time, never linked: the table of C-API entries is
+// taken from the "_ARRAY_API" capsule of NumPy's core multiarray module at the
+// first need (not at import), so `import veldspar` works without NumPy. The
+// headers below describe types and layouts only. Everything here needs the
+// interpreter lock.
+//
+//   auto data = borrow_readonly(arg);                 // accepted, referenced, registered
+//   auto output = hold_output(arg);                   // accepted and referenced
+//   ArrayView view = array_view(data->get());
 //   if (!is_contiguous(view)) ...                     // the caller's ValueError
 //   ArraySlice slice = array_slice(view);             // what kernels see
 //
-// Acceptance copies nothing and keeps nothing (hold_output keeps a reference
-// for the call); views and slices are plain reads of the array object, valid
-// for the call that made them.
+// Acceptance copies nothing; views and slices are plain reads of the array
+// object, valid for the call that made them.
+//
+// `BorrowedInput` is the RAII form of the pair borrow_readonly /
+// release_readonly: it ends the borrow and drops the reference exactly once,
+// on every path; several inputs declared in order are released newest first.
+//
+// The registry finds a borrow by the array's layout at release, and Python
+// code (another thread during a kernel, a callback during argument checks)
+// can change an array's dtype or shape in place meanwhile. The layout seen at
+// acquisition is therefore kept, and a changed array is released through a
+// private view that has that layout, so a call ends exactly the borrows it
+// registered.
 #pragma once
 
-#include <cstddef>
+// NumPy's C headers, for types and layouts only. The oldest C API relied on is
+// pinned by the build (NPY_TARGET_VERSION), so NumPy 2.x headers describe
+// structures that NumPy 1.x lays out the same way.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
-#include "veldspar/np/api.hpp"
+#ifndef NPY_NO_DEPRECATED_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#endif
+#include <numpy/ndarraytypes.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The headers are per-architecture (_numpyconfig.h): catch a header set that
+// was made for another target.
+static_assert(sizeof(npy_intp) == NPY_SIZEOF_INTP, "NumPy headers do not match this target");
+static_assert(sizeof(npy_intp) == sizeof(void*), "npy_intp must be pointer-sized");
+static_assert(sizeof(npy_intp) == sizeof(std::ptrdiff_t), "strides are read as ptrdiff_t");
+static_assert(NPY_DOUBLE == 12 && NPY_ARRAY_WRITEABLE == 0x0400, "NumPy constants changed");
+#if NPY_TARGET_VERSION >= NPY_2_0_API_VERSION
+#error "build with NPY_TARGET_VERSION below 2.0 so that the module runs on NumPy 1.x too"
+#endif
+
+#include "veldspar/np/registry.hpp"
+#include "veldspar/py/error.hpp"
 
 namespace veldspar::np {
+
+// The entries of NumPy's C-API table that this module uses (a handle on the
+// cached table: cheap to copy).
+class ArrayApi {
+public:
+    explicit ArrayApi(void** table) noexcept : table_(table) {}
+
+    // NumPy's array type object.
+    PyTypeObject* array_type() const noexcept { return static_cast<PyTypeObject*>(table_[kArrayType]); }
+    // A new reference to the descriptor of a built-in type number.
+    PyArray_Descr* descr_from_type(int type_num) const noexcept {
+        return reinterpret_cast<PyArray_Descr* (*)(int)>(table_[kDescrFromType])(type_num);
+    }
+    bool equiv_types(PyArray_Descr* a, PyArray_Descr* b) const noexcept {
+        return reinterpret_cast<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(table_[kEquivTypes])(a, b) != 0;
+    }
+    // NumPy's C-API feature version at run time (18 and up: NumPy 2.x).
+    unsigned feature_version() const noexcept;
+    // A new array of `subtype` over existing memory at `data` (null would
+    // make NumPy allocate), or null with an exception set. Steals `descr`,
+    // even on failure.
+    PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
+                             const npy_intp* strides, void* data, int flags, PyObject* obj) const noexcept {
+        using Fn =
+            PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*, int, PyObject*);
+        return reinterpret_cast<Fn>(table_[kNewFromDescr])(subtype, descr, nd, dims, strides, data, flags, obj);
+    }
+    // Makes `base` the base object of a new array: 0, or -1 with an exception
+    // set. Steals `base`, even on failure.
+    int set_base_object(PyObject* array, PyObject* base) const noexcept {
+        return reinterpret_cast<int (*)(PyArrayObject*, PyObject*)>(table_[kSetBaseObject])(
+            reinterpret_cast<PyArrayObject*>(array), base);
+    }
+
+    // True for an instance of NumPy's array type or a subtype.
+    bool is_array(PyObject* obj) const noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        return type == array_type() || PyType_IsSubtype(type, array_type());
+    }
+
+private:
+    static constexpr int kArrayType = 2;
+    static constexpr int kDescrFromType = 45;
+    static constexpr int kNewFromDescr = 94;
+    static constexpr int kEquivTypes = 182;
+    static constexpr int kGetNDArrayCFeatureVersion = 211;
+    static constexpr int kSetBaseObject = 282;
+
+    void** table_;
+};
+
+// The table, obtained and cached on first use. A failure is the ImportError
+// "Failed to access NumPy array API capsule: <error>" with the underlying
+// error as its cause; the next call tries again from the start.
+py::Result<ArrayApi> array_api() noexcept;
+
+// "numpy._core.multiarray" (NumPy 2.x) or "numpy.core.multiarray" (1.x), as a
+// borrowed str kept for the process. Locates NumPy on first use.
+py::Result<PyObject*> core_module_name() noexcept;
+
+// Element size of a descriptor, read in the layout of the NumPy running here.
+std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept;
 
 // Address of element 0, element count and byte stride of an accepted array.
 struct ArrayView {
@@ -28,11 +130,6 @@ struct ArraySlice {
     void* data;
     std::size_t size;
 };
-
-// True for an instance of NumPy's array type (or a subtype) with exactly one
-// dimension and a dtype equivalent to float64. Fails only when NumPy's C API
-// cannot be reached.
-py::Result<bool> is_float64_array(PyObject* obj) noexcept;
 
 // `obj` itself (borrowed) if it is a float64 array, else the TypeError
 // "'<type>' object cannot be converted to 'PyArray<T, D>'".
@@ -69,5 +166,35 @@ inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
     return a.size != 0 && b.size != 0 && a_start < b_start + b.size * sizeof(double) &&
            b_start < a_start + a.size * sizeof(double);
 }
+
+class BorrowedInput {
+public:
+    BorrowedInput(BorrowedInput&& other) noexcept = default;
+    BorrowedInput& operator=(BorrowedInput&&) = delete;
+    BorrowedInput(const BorrowedInput&) = delete;
+    ~BorrowedInput() { release_readonly(); }
+
+    PyObject* get() const noexcept { return array_.get(); }
+
+private:
+    friend py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept;
+    BorrowedInput(py::Object array, const BorrowCheckingApi* api, ArrayApi arrays, ArrayView acquired) noexcept
+        : array_(std::move(array)), api_(api), arrays_(arrays), acquired_(acquired) {}
+    void release_readonly() noexcept;
+    bool layout_unchanged() const noexcept;
+    py::Object view_as_acquired() const noexcept;
+
+    py::Object array_;
+    const BorrowCheckingApi* api_;
+    ArrayApi arrays_;
+    ArrayView acquired_;  // the array's layout when the borrow was registered (8-byte elements)
+};
+
+// Accepts `obj` as a float64 array (else the TypeError of
+// extract_float64_array), takes a reference and registers a read borrow. A
+// refused borrow is a BufferError: "AlreadyBorrowed", "Unexpected return code
+// N from borrow checking API", or "Interal borrow checking API error: <error>"
+// with the underlying error as its cause; nothing is then held.
+py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept;
 
 }  // namespace veldspar::np

@@ -7,7 +7,7 @@
 // just before returning to the interpreter:
 //
 //   Result<std::size_t> period = extract_size(arg);
-//   if (!period) return wrap_argument_error("period", period.take_error());
+//   if (!period) return period.take_error();   // up to the entry frame
 //
 // Building a message allocates only on the failure path. An interpreter call
 // that fails while an error is being built is an internal fault.

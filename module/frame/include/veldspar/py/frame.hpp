@@ -35,6 +35,7 @@
 #include <source_location>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "veldspar/py/error.hpp"
 
@@ -105,6 +106,31 @@ Result<std::size_t> extract_size(PyObject* obj) noexcept;
 // the inner exception's cause; anything else passes unchanged.
 Error wrap_argument_error(std::string_view parameter, Error error) noexcept;
 
+// The bound arguments of a call to the function of signature S: one borrowed
+// reference per parameter. get(i, convert) converts parameter i; a failed
+// conversion comes back wrapped by wrap_argument_error with the parameter's
+// name from S, so a body never spells its parameters again:
+//
+//   auto period = args.get(0, extract_size);  // "argument 'period': ..."
+//   if (!period) return period.take_error();
+template <const auto& S>
+class Arguments {
+public:
+    static constexpr std::size_t kArity = std::remove_cvref_t<decltype(S)>::arity;
+
+    PyObject** slots() noexcept { return slots_.data(); }
+
+    template <class Convert>
+    std::invoke_result_t<Convert, PyObject*> get(std::size_t index, Convert&& convert) const noexcept {
+        auto value = convert(slots_[index]);
+        if (!value) return wrap_argument_error(S.parameters[index], value.take_error());
+        return value;
+    }
+
+private:
+    std::array<PyObject*, kArity> slots_{};
+};
+
 class EntryFrame {
 public:
     explicit EntryFrame(std::source_location where = std::source_location::current()) noexcept;
@@ -124,5 +150,22 @@ private:
     std::intptr_t saved_depth_;
     PyThreadState* thread_state_;
 };
+
+// A METH_FASTCALL | METH_KEYWORDS function of signature S: binds the call and
+// runs Body on the arguments. Body acquires them in parameter order,
+// validates, runs its kernel and releases what it holds before it returns;
+// its error, if any, is raised here, once.
+template <const auto& S, Status (*Body)(const Arguments<S>&) noexcept>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    EntryFrame frame;
+    Arguments<S> arguments;
+    Status failure = bind_arguments(S.view(), args, nargs, kwnames, arguments.slots());
+    if (!failure) failure = Body(arguments);
+    if (failure) {
+        std::move(*failure).restore();
+        return nullptr;
+    }
+    return Object::borrow(Py_None).release();
+}
 
 }  // namespace veldspar::py
