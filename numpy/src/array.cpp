@@ -15,7 +15,6 @@ using py::Object;
 using py::Result;
 
 std::atomic<PyObject*> g_core_module_name{nullptr};
-std::atomic<void**> g_table{nullptr};
 // NumPy's float64 descriptor, a built-in that lives as long as NumPy: taken
 // with the table, so that accepting an array is a pointer comparison.
 std::atomic<PyArray_Descr*> g_float64{nullptr};
@@ -96,8 +95,9 @@ Result<PyObject*> core_module_name() noexcept {
     return expected;
 }
 
-Result<ArrayApi> array_api() noexcept {
-    if (void** table = g_table.load(std::memory_order_acquire)) return ArrayApi(table);
+std::atomic<void**> detail::g_array_table{nullptr};
+
+Result<ArrayApi> detail::fetch_array_api() noexcept {
     auto table = fetch_table();
     if (!table) {
         return py::error_caused_by(PyExc_ImportError, messages::kArrayApiUnavailable, table.take_error());
@@ -108,7 +108,9 @@ Result<ArrayApi> array_api() noexcept {
     // A racing thread stores the same descriptor, and its table is the same.
     g_float64.store(float64, std::memory_order_relaxed);
     void** expected = nullptr;
-    if (!g_table.compare_exchange_strong(expected, *table, std::memory_order_acq_rel)) return ArrayApi(expected);
+    if (!g_array_table.compare_exchange_strong(expected, *table, std::memory_order_acq_rel)) {
+        return ArrayApi(expected);
+    }
     return ArrayApi(*table);
 }
 

@@ -16,8 +16,6 @@ using py::Error;
 using py::Object;
 using py::Result;
 
-std::atomic<const BorrowCheckingApi*> g_record{nullptr};
-
 Error unsupported_version(std::uint64_t version) noexcept {
     char digits[24];
     std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(version));
@@ -74,13 +72,14 @@ Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
 
 }  // namespace
 
-Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
-    if (const BorrowCheckingApi* cached = g_record.load(std::memory_order_acquire)) return cached;
+std::atomic<const BorrowCheckingApi*> detail::g_borrow_record{nullptr};
+
+Result<const BorrowCheckingApi*> detail::find_borrow_checking_api() noexcept {
     auto record = find_or_publish_record();
     if (!record) return record.take_error();
     // Two threads may both have run the procedure; the first to store wins.
     const BorrowCheckingApi* expected = nullptr;
-    if (!g_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
+    if (!g_borrow_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
     return *record;
 }
 
