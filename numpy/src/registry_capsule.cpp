@@ -50,7 +50,7 @@ struct Target {
     BorrowKey key;
 };
 
-Target target_of(const Registry& registry, PyObject* obj) noexcept {
+[[gnu::always_inline]] inline Target target_of(const Registry& registry, PyObject* obj) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     const BorrowKey key = borrow_key(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)), PyArray_NDIM(array),
                                      reinterpret_cast<const std::intptr_t*>(PyArray_DIMS(array)),
