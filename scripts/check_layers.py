@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks that #includes run down the layers (core, frame, numpy, module) and that no files include each other.
+"""Checks that #includes run down the layers (core, borrow table, frame, numpy, module) and that no files include each other.
 
     python3 scripts/check_layers.py [--root DIR]
 
@@ -17,13 +17,15 @@ from pathlib import Path
 # Bottom to top: (name, folder, include directory, excluded sub-folder).
 LAYERS = [
     ("core", "core", "core/include", None),
+    ("table", "numpy/table", "numpy/table/include", None),
     ("frame", "module/frame", "module/frame/include", None),
-    ("numpy", "numpy", "numpy/include", None),
+    ("numpy", "numpy", "numpy/include", "numpy/table"),
     ("module", "module", None, "module/frame"),
 ]
 # Headers from outside the tree that a layer must not include, by path prefix.
 FOREIGN = {
     "core": ("Python.h", "numpy/"),
+    "table": ("Python.h", "numpy/"),
     "frame": ("numpy/",),
 }
 # Headers of the tree that only the named layers may include.

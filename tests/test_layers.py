@@ -32,6 +32,8 @@ def test_the_tree_passes():
     ("core/src/sma.cpp", '"veldspar/py/object.hpp"', "core/src/sma.cpp: includes module/frame/include/veldspar/py"),
     ("numpy/src/array.cpp", '"../../module/src/entry.hpp"', "of the module layer, above the numpy layer"),
     ("core/src/ema.cpp", "<Python.h>", "core/src/ema.cpp: the core layer includes <Python.h>"),
+    ("numpy/table/src/borrow_table.cpp", "<numpy/ndarraytypes.h>", "the table layer includes <numpy/ndarraytypes.h>"),
+    ("numpy/table/src/borrow_table.cpp", '"veldspar/np/array.hpp"', "of the numpy layer, above the table layer"),
     ("module/frame/src/error.cpp", "<numpy/ndarraytypes.h>", "the frame layer includes <numpy/ndarraytypes.h>"),
     ("numpy/src/array.cpp", '"veldspar/core.hpp"', "the numpy layer includes core/include/veldspar/core.hpp"),
     ("core/src/access.hpp", '"atr.cpp"', "include cycle: core/src/access.hpp -> core/src/atr.cpp -> core/src/access.hpp"),

@@ -52,31 +52,41 @@ void macd(Periods p, detail::In<A> data, detail::Out<A> macd_out, detail::Out<A>
     const detail::Smoothing fast_k(p.fast), slow_k(p.slow), signal_k(p.signal);
     const std::size_t signal_from = p.slow + p.signal - 2;
     double fast = nan, slow = nan, sig = nan;
+    // Whether fast (and with it slow) holds a value. A NaN average makes the
+    // MACD value NaN and with it the signal line, so the flag is refreshed
+    // only where the signal line is NaN, off the path of the usual step.
+    bool seeded = false;
     for (; i < n; ++i) {
         const double x = data[i];
         // A missing value changes no state.
-        if (std::isnan(x)) {
+        if (std::isnan(x)) [[unlikely]] {
             macd_out.set(i, nan);
             signal_out.set(i, nan);
             hist_out.set(i, nan);
             continue;
         }
-        if (std::isnan(fast)) {
-            fast = window_mean(data, i, p.fast);
-            slow = window_mean(data, i, p.slow);
-        } else {
+        if (seeded) [[likely]] {
             slow = slow_k.update(x, slow);
             fast = fast_k.update(x, fast);
+        } else {
+            fast = window_mean(data, i, p.fast);
+            slow = window_mean(data, i, p.slow);
+            seeded = true;
         }
         const double m = fast - slow;
         macd_out.set(i, m);
-        if (!std::isnan(sig)) {
+        if (!std::isnan(sig)) [[likely]] {
             sig = signal_k.update(m, sig);
         } else if (i >= signal_from) {
             sig = m;
         }
         signal_out.set(i, sig);
-        hist_out.set(i, std::isnan(sig) ? nan : m - sig);
+        if (std::isnan(sig)) [[unlikely]] {
+            hist_out.set(i, nan);
+            seeded = !std::isnan(fast);
+        } else {
+            hist_out.set(i, m - sig);
+        }
     }
 }
 

@@ -15,7 +15,9 @@ using py::Object;
 using py::Result;
 
 std::atomic<PyObject*> g_core_module_name{nullptr};
-std::atomic<void**> g_table{nullptr};
+// NumPy's float64 descriptor, a built-in that lives as long as NumPy: taken
+// with the table, so that accepting an array is a pointer comparison.
+std::atomic<PyArray_Descr*> g_float64{nullptr};
 std::atomic<unsigned> g_feature_version{0};
 
 Result<Object> import(const char* name) noexcept {
@@ -93,15 +95,22 @@ Result<PyObject*> core_module_name() noexcept {
     return expected;
 }
 
-Result<ArrayApi> array_api() noexcept {
-    if (void** table = g_table.load(std::memory_order_acquire)) return ArrayApi(table);
+std::atomic<void**> detail::g_array_table{nullptr};
+
+Result<ArrayApi> detail::fetch_array_api() noexcept {
     auto table = fetch_table();
     if (!table) {
         return py::error_caused_by(PyExc_ImportError, messages::kArrayApiUnavailable, table.take_error());
     }
-    // A racing thread may have stored its table first; both are the same.
+    PyArray_Descr* float64 = ArrayApi(*table).descr_from_type(NPY_DOUBLE);
+    if (float64 == nullptr) py::python_api_call_failed();
+    // Stored before the table: whoever sees the table sees the descriptor.
+    // A racing thread stores the same descriptor, and its table is the same.
+    g_float64.store(float64, std::memory_order_relaxed);
     void** expected = nullptr;
-    if (!g_table.compare_exchange_strong(expected, *table, std::memory_order_acq_rel)) return ArrayApi(expected);
+    if (!g_array_table.compare_exchange_strong(expected, *table, std::memory_order_acq_rel)) {
+        return ArrayApi(expected);
+    }
     return ArrayApi(*table);
 }
 
@@ -123,17 +132,18 @@ std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept {
 
 namespace {
 
+// Valid once array_api() has returned a table.
+PyArray_Descr* float64_descr() noexcept { return g_float64.load(std::memory_order_relaxed); }
+
 // Acceptance with the table already in hand: one lookup serves a whole argument.
 py::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (api.is_array(obj) && PyArray_NDIM(array) == 1) {
-        Object descr = Object::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
-        Object float64 = Object::steal(reinterpret_cast<PyObject*>(api.descr_from_type(NPY_DOUBLE)));
-        if (!float64) py::python_api_call_failed();
-        if (descr.get() == float64.get() || api.equiv_types(reinterpret_cast<PyArray_Descr*>(descr.get()),
-                                                            reinterpret_cast<PyArray_Descr*>(float64.get()))) {
-            return obj;
-        }
+        // The descriptor is held by the array and float64's by NumPy for
+        // good; equiv_types runs no Python code that could drop either.
+        PyArray_Descr* descr = PyArray_DESCR(array);
+        PyArray_Descr* float64 = float64_descr();
+        if (descr == float64 || api.equiv_types(descr, float64)) return obj;
     }
     return Error::type_mismatch(obj, messages::kArrayTarget);
 }
@@ -183,7 +193,7 @@ bool BorrowedInput::layout_unchanged() const noexcept {
     return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
            static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
            PyArray_STRIDES(array)[0] == acquired_.stride &&
-           element_size(arrays_, PyArray_DESCR(array)) == sizeof(double);
+           (PyArray_DESCR(array) == float64_descr() || element_size(arrays_, PyArray_DESCR(array)) == sizeof(double));
 }
 
 // A one-dimensional float64 array over the acquisition-time layout whose base
@@ -192,8 +202,9 @@ bool BorrowedInput::layout_unchanged() const noexcept {
 // an exception set, if NumPy cannot make it. The data address is never null
 // (NumPy allocates for every array made without memory), so NumPy uses it.
 py::Object BorrowedInput::view_as_acquired() const noexcept {
-    PyArray_Descr* float64 = arrays_.descr_from_type(NPY_DOUBLE);
-    if (float64 == nullptr) return {};
+    // new_from_descr steals a reference to the descriptor.
+    auto* float64 =
+        reinterpret_cast<PyArray_Descr*>(Object::borrow(reinterpret_cast<PyObject*>(float64_descr())).release());
     npy_intp size = static_cast<npy_intp>(acquired_.size);
     npy_intp stride = acquired_.stride;
     py::Object view = py::Object::steal(

@@ -38,6 +38,7 @@
 #endif
 #include <numpy/ndarraytypes.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -106,10 +107,20 @@ private:
     void** table_;
 };
 
+namespace detail {
+// The cached table, null until the first successful fetch_array_api().
+extern std::atomic<void**> g_array_table;
+py::Result<ArrayApi> fetch_array_api() noexcept;
+}  // namespace detail
+
 // The table, obtained and cached on first use. A failure is the ImportError
 // "Failed to access NumPy array API capsule: <error>" with the underlying
-// error as its cause; the next call tries again from the start.
-py::Result<ArrayApi> array_api() noexcept;
+// error as its cause; the next call tries again from the start. Every array
+// argument asks, so the cached case is inline.
+inline py::Result<ArrayApi> array_api() noexcept {
+    if (void** table = detail::g_array_table.load(std::memory_order_acquire)) return ArrayApi(table);
+    return detail::fetch_array_api();
+}
 
 // "numpy._core.multiarray" (NumPy 2.x) or "numpy.core.multiarray" (1.x), as a
 // borrowed str kept for the process. Locates NumPy on first use.

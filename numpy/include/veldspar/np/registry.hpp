@@ -7,6 +7,7 @@
 // separately built modules read it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,8 +44,18 @@ inline constexpr int kBorrowed = 0;
 inline constexpr int kAlreadyBorrowed = -1;
 inline constexpr int kNotWriteable = -2;
 
+namespace detail {
+// The cached record, null until the first successful find_borrow_checking_api().
+extern std::atomic<const BorrowCheckingApi*> g_borrow_record;
+py::Result<const BorrowCheckingApi*> find_borrow_checking_api() noexcept;
+}  // namespace detail
+
 // The record: the cached pointer, or found on / published to NumPy's core
-// module at first need. Needs the interpreter lock.
-py::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept;
+// module at first need. Needs the interpreter lock. Every input asks, so the
+// cached case is inline.
+inline py::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
+    if (const BorrowCheckingApi* cached = detail::g_borrow_record.load(std::memory_order_acquire)) return cached;
+    return detail::find_borrow_checking_api();
+}
 
 }  // namespace veldspar::np

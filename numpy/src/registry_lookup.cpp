@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "borrow_registry.hpp"
 #include "messages.hpp"
+#include "registry_capsule.hpp"
 #include "veldspar/np/array.hpp"
 
 namespace veldspar::np {
@@ -15,8 +15,6 @@ namespace {
 using py::Error;
 using py::Object;
 using py::Result;
-
-std::atomic<const BorrowCheckingApi*> g_record{nullptr};
 
 Error unsupported_version(std::uint64_t version) noexcept {
     char digits[24];
@@ -74,13 +72,14 @@ Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
 
 }  // namespace
 
-Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
-    if (const BorrowCheckingApi* cached = g_record.load(std::memory_order_acquire)) return cached;
+std::atomic<const BorrowCheckingApi*> detail::g_borrow_record{nullptr};
+
+Result<const BorrowCheckingApi*> detail::find_borrow_checking_api() noexcept {
     auto record = find_or_publish_record();
     if (!record) return record.take_error();
     // Two threads may both have run the procedure; the first to store wins.
     const BorrowCheckingApi* expected = nullptr;
-    if (!g_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
+    if (!g_borrow_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
     return *record;
 }
 

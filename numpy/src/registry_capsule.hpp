@@ -1,6 +1,6 @@
-// This module's implementation of the shared borrow registry, packaged as the capsule it publishes.
+// This module's borrow registry, packaged as the capsule it publishes: the table behind the record's four functions.
 //
-//   auto capsule = make_registry_capsule();   // owns registry, record and name
+//   auto capsule = make_registry_capsule();   // owns table, record and name
 //   PyObject_SetAttrString(core, kBorrowCapsuleName, capsule->get());
 //
 // Other modules reach the registry only through the four C functions of the
@@ -14,8 +14,8 @@ namespace veldspar::np {
 inline constexpr char kBorrowCapsuleName[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 // A new capsule named kBorrowCapsuleName whose pointer is a version-1 record
-// over an empty registry. Registry, record and name live in one block that
-// the capsule's destructor frees. The error is that of PyCapsule_New.
+// over an empty table. Table, record and name live in one block that the
+// capsule's destructor frees. The error is that of PyCapsule_New.
 py::Result<py::Object> make_registry_capsule() noexcept;
 
 }  // namespace veldspar::np
