@@ -119,25 +119,25 @@ thread_local std::intptr_t t_lock_depth = 0;
 
 }  // namespace
 
-EntryFrame::EntryFrame(std::source_location where) noexcept {
-    if (t_lock_depth < 0) {
-        if (t_lock_depth == kTraversalDepth) {
+EntryFrame::EntryFrame(std::source_location where) noexcept : depth_(&t_lock_depth) {
+    if (*depth_ < 0) {
+        if (*depth_ == kTraversalDepth) {
             internal_fault(messages::kLockDuringTraversal, where);
         }
         internal_fault(messages::kLockProhibited, where);
     }
-    ++t_lock_depth;
+    ++*depth_;
 }
 
-EntryFrame::~EntryFrame() { --t_lock_depth; }
+EntryFrame::~EntryFrame() { --*depth_; }
 
-ReleasedLock::ReleasedLock() noexcept : saved_depth_(t_lock_depth) {
-    t_lock_depth = 0;
+ReleasedLock::ReleasedLock() noexcept : depth_(&t_lock_depth), saved_depth_(*depth_) {
+    *depth_ = 0;
     thread_state_ = PyEval_SaveThread();
 }
 
 ReleasedLock::~ReleasedLock() {
-    t_lock_depth = saved_depth_;
+    *depth_ = saved_depth_;
     PyEval_RestoreThread(thread_state_);
 }
 

@@ -137,6 +137,11 @@ public:
     ~EntryFrame();
     EntryFrame(const EntryFrame&) = delete;
     EntryFrame& operator=(const EntryFrame&) = delete;
+
+private:
+    // This thread's counter, found once: in a dlopen'ed module every lookup
+    // of a thread-local is a call into the dynamic linker.
+    std::intptr_t* depth_;
 };
 
 class ReleasedLock {
@@ -147,6 +152,7 @@ public:
     ReleasedLock& operator=(const ReleasedLock&) = delete;
 
 private:
+    std::intptr_t* depth_;  // this thread's counter, found once as in EntryFrame
     std::intptr_t saved_depth_;
     PyThreadState* thread_state_;
 };
