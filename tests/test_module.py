@@ -1,6 +1,7 @@
 """The module object, its functions and their signatures; import in unusual processes."""
 import ast
 import inspect
+import re
 import shutil
 import signal
 import subprocess
@@ -243,10 +244,31 @@ def test_only_the_init_function_is_exported():
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_veldspar"]
 
 
+SOURCE = Path(__file__).resolve().parents[1] / "module"
+
+
+def stub_functions():
+    stub = ast.parse((SOURCE / "veldspar-stubs" / "__init__.pyi").read_text())
+    return stub, {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+
+
 def test_type_stub_matches_the_module():
-    stub = ast.parse((Path(__file__).resolve().parents[1] / "module" / "veldspar.pyi").read_text())
-    functions = {node.name: [a.arg for a in node.args.args] for node in stub.body if isinstance(node, ast.FunctionDef)}
+    stub, functions = stub_functions()
     exported = next(node.value for node in stub.body
                     if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
     assert ast.literal_eval(exported) == veldspar.__all__
-    assert {name: f"({', '.join(params)})" for name, params in functions.items()} == SIGNATURES
+    assert {name: f"({', '.join(a.arg for a in node.args.args)})" for name, node in functions.items()} == SIGNATURES
+
+
+def test_stub_docstrings_name_exactly_the_module_messages():
+    # Editors show these docstrings on hover; a message changed in the code must change here.
+    raised = set(re.findall(r'"([^"]+)"', (SOURCE / "src" / "messages.hpp").read_text()))
+    named = set()
+    for name, node in stub_functions()[1].items():
+        docstring = ast.get_docstring(node)
+        assert docstring, name
+        messages = re.findall(r'ValueError: "([^"]+)"', docstring)
+        assert messages, name
+        assert len(messages) == len(set(messages)), name
+        named.update(messages)
+    assert named == raised
