@@ -8,7 +8,7 @@
 # so ctest and gtest_discover_tests work on an x86-64 machine. The compiler
 # keeps its own glibc and libstdc++ (Debian's *-armhf-cross packages); the root
 # only has to carry the same Debian release's runtime libraries.
-# scripts/armhf builds such a root and drives the whole cross build.
+# scripts/cross builds such a root and drives the whole cross build.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)

@@ -1,6 +1,7 @@
 """The module object, its functions and their signatures; import in unusual processes."""
 import ast
 import inspect
+import re
 import shutil
 import signal
 import subprocess
@@ -87,24 +88,72 @@ def test_panic_exception_is_created_by_the_first_import():
     assert result.stdout.split() == ["0", "1"]
 
 
-def test_import_in_a_subinterpreter_is_refused():
+SUBINTERPRETER_MESSAGE = ("PyO3 modules do not yet support subinterpreters, see "
+                          "https://docs.python.org/3/c-api/init.html#sub-interpreter-support")
+
+# Runs a script in a new sub-interpreter of the given configuration ("legacy": shares the main
+# interpreter's GIL and allocator, as embedders' sub-interpreters do; "isolated": its own GIL)
+# and raises if the script does. The module was `_xxsubinterpreters` up to 3.12, `_interpreters`
+# from 3.13 on; the isolated configuration exists from 3.12 on.
+RUN_IN_SUBINTERPRETER = """
+import importlib.util
+def run_in_subinterpreter(config, script):
+    if importlib.util.find_spec('_interpreters'):
+        import _interpreters
+        sub = _interpreters.create(config)
+        failure = _interpreters.run_string(sub, script)
+        _interpreters.destroy(sub)
+        if failure is not None:
+            raise RuntimeError(failure.errdisplay)
+        return
+    import _xxsubinterpreters
+    if sys.version_info >= (3, 12):
+        sub = _xxsubinterpreters.create(isolated=config == 'isolated')
+    elif config == 'legacy':
+        sub = _xxsubinterpreters.create()
+    else:
+        print('no isolated sub-interpreters')
+        raise SystemExit(0)
+    try:
+        _xxsubinterpreters.run_string(sub, script)
+    finally:
+        _xxsubinterpreters.destroy(sub)
+"""
+
+# The sub-interpreter reports the refusal through the process's stdout: its own sys.stdout is
+# another object whose buffer the main interpreter never flushes.
+REFUSED_IMPORT = """
+import os
+try:
+    import veldspar
+except ImportError as error:
+    os.write(1, ('refused: ' + str(error) + '\\n').encode())
+else:
+    raise AssertionError('imported')
+"""
+
+
+@pytest.mark.parametrize("config", ["legacy", "isolated"])
+def test_import_in_a_subinterpreter_is_refused(config):
     result = run_python(
-        "import _xxsubinterpreters as interpreters\n"
+        "import sys\n"
         "import numpy as np, veldspar\n"
-        "sub = interpreters.create()\n"
-        "interpreters.run_string(sub, '''\n"
-        "try:\n"
-        "    import veldspar\n"
-        "except ImportError as error:\n"
-        "    assert str(error).startswith('PyO3 modules do not yet support subinterpreters, see '), error\n"
-        "else:\n"
-        "    raise AssertionError('imported')\n"
-        "''')\n"
+        + RUN_IN_SUBINTERPRETER
+        + f"run_in_subinterpreter({config!r}, {REFUSED_IMPORT!r})\n"
         "out = np.empty(3)\n"
         "veldspar.indicator_sma(2, np.array([1.0, 2.0, 3.0]), out)\n"
-        "print(out.tolist())\n")
+        "print(out.tolist())\n"
+        "print(sys.modules['veldspar'] is veldspar)\n")
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "[nan, 1.5, 2.5]"
+    if result.stdout == "no isolated sub-interpreters\n":
+        pytest.skip(f"Python {sys.version_info.major}.{sys.version_info.minor} has no isolated sub-interpreters")
+    refusal, *after = result.stdout.splitlines()
+    if config == "legacy":
+        assert refusal == "refused: " + SUBINTERPRETER_MESSAGE
+    else:
+        # The interpreter itself refuses single-phase modules where each interpreter has its own GIL.
+        assert refusal == "refused: module veldspar does not support loading in subinterpreters"
+    assert after == ["[nan, 1.5, 2.5]", "True"]
 
 
 def test_import_works_without_numpy_and_calls_fail_cleanly():
@@ -196,10 +245,43 @@ def test_only_the_init_function_is_exported():
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_veldspar"]
 
 
+SOURCE = Path(__file__).resolve().parents[1] / "module"
+
+
+def stub_functions():
+    stub = ast.parse((SOURCE / "veldspar-stubs" / "__init__.pyi").read_text())
+    return stub, {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+
+
 def test_type_stub_matches_the_module():
-    stub = ast.parse((Path(__file__).resolve().parents[1] / "module" / "veldspar.pyi").read_text())
-    functions = {node.name: [a.arg for a in node.args.args] for node in stub.body if isinstance(node, ast.FunctionDef)}
+    stub, functions = stub_functions()
     exported = next(node.value for node in stub.body
                     if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
     assert ast.literal_eval(exported) == veldspar.__all__
-    assert {name: f"({', '.join(params)})" for name, params in functions.items()} == SIGNATURES
+    assert {name: f"({', '.join(a.arg for a in node.args.args)})" for name, node in functions.items()} == SIGNATURES
+
+
+def value_error_texts():
+    """The texts the entry functions raise as ValueError, read from their sources."""
+    texts = {}
+    header = (SOURCE / "src" / "messages.hpp").read_text()
+    for name, value in re.findall(r"\b(k\w+)(?:\[\d*\])?\s*=\s*([^;]+);", header):
+        literals = re.findall(r'"([^"]*)"', value)
+        texts[name] = literals if value.lstrip().startswith("{") else ["".join(literals)]
+    raised = set()
+    for source in (SOURCE / "src").glob("*.cpp"):
+        raised.update(re.findall(r"value_error\(messages::(k\w+)", source.read_text()))
+    return {text for name in raised for text in texts[name]}
+
+
+def test_stub_docstrings_name_exactly_the_module_messages():
+    # Editors show these docstrings on hover; a message changed in the code must change here.
+    named = set()
+    for name, node in stub_functions()[1].items():
+        docstring = ast.get_docstring(node)
+        assert docstring, name
+        messages = re.findall(r'ValueError: "([^"]+)"', docstring)
+        assert messages, name
+        assert len(messages) == len(set(messages)), name
+        named.update(messages)
+    assert named == value_error_texts()
