@@ -8,14 +8,14 @@ call also holds the lock while it binds and checks its arguments, about a micros
 short series (try --bars 252) leave the threads queueing for the lock rather than computing.
 
 Memory bandwidth: each kernel makes one pass, reading each input and writing each output
-once, and every series is used once, so at the default sizes (60 MB an array) the data
+once, and every series is used once, so at the default sizes (160 MB an array) the data
 streams from main memory, which all cores share. The GB/s column is that traffic in the
 many-thread run. When it nears what the machine can move (time a NumPy copy of a large
 array to find out), more threads cannot help: SMA is cheap enough to get there on one
 core, and MACD, which moves four arrays, gets close. Panels small enough to stay in cache
 scale further. On a machine that others are using, expect noise too: run it a few times.
 
-Run from anywhere: python examples/many_symbols.py [--symbols 3000] [--bars 2520]
+Run from anywhere: python examples/many_symbols.py [--symbols 2000] [--bars 10000]
 """
 import argparse
 import concurrent.futures
@@ -56,7 +56,7 @@ def compute(name, high, low, close, outs, threads):
         list(pool.map(rows, chunks))
 
 
-def main(symbols=3000, bars=2520, threads=os.cpu_count(), repeat=5):
+def main(symbols=2000, bars=10000, threads=os.cpu_count(), repeat=5):
     high, low, close = synthetic(symbols, bars)
     print(f"{symbols} symbols x {bars} bars, best of {repeat}; millions of bars per second:")
     print(f"{'indicator':>14}{'1 thread':>11}{f'{threads} threads':>11}{'speedup':>9}{'GB/s':>7}")
@@ -84,8 +84,8 @@ def timed(f, *args):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--symbols", type=int, default=3000)
-    parser.add_argument("--bars", type=int, default=2520, help="bars per symbol")
+    parser.add_argument("--symbols", type=int, default=2000)
+    parser.add_argument("--bars", type=int, default=10000, help="bars per symbol")
     parser.add_argument("--threads", type=int, default=os.cpu_count(), help="the many-thread run")
     parser.add_argument("--repeat", type=int, default=5, help="runs per setting; the best counts")
     main(**vars(parser.parse_args()))
