@@ -41,10 +41,15 @@ def test_path_leaves_nothing_behind(peer, path):
         _repeat(path, 100)  # warm the interpreter's caches
         gc.collect()
         refs = [sys.getrefcount(o) for o in path.objects()]
-        blocks, rss = sys.getallocatedblocks(), rss_bytes()
-        _repeat(path, CALLS)
-        gc.collect()
-        blocks, rss = sys.getallocatedblocks() - blocks, rss_bytes() - rss if rss is not None else None
+        # A leak grows in every round; an interpreter cache that fills late (seen under
+        # emulation and on CPython 3.14) grows in one. The better of two rounds counts.
+        for _ in range(2):
+            blocks, rss = sys.getallocatedblocks(), rss_bytes()
+            _repeat(path, CALLS)
+            gc.collect()
+            blocks, rss = sys.getallocatedblocks() - blocks, rss_bytes() - rss if rss is not None else None
+            if blocks <= BLOCK_SLACK:
+                break
         assert [sys.getrefcount(o) for o in path.objects()] == refs
         assert blocks <= BLOCK_SLACK, f"{blocks} blocks more after {CALLS} calls"
         if rss is not None and RSS_MEANINGFUL:
