@@ -32,16 +32,17 @@ A "!" marks a figure that misses its target.
 """
 import argparse
 import importlib
-import importlib.util
 import json
 import os
 import platform
+import runpy
 import statistics
 import subprocess
 import sys
 import threading
 import time
 import timeit
+import types
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -261,8 +262,7 @@ def atr(p, h, l, c, out):
 
 
 def load_numba():
-    spec = importlib.util.spec_from_loader("veldspar_bench_numba", loader=None)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType("veldspar_bench_numba")
     exec(compile(NUMBA_SOURCE, "<numba loops>", "exec"), module.__dict__)
     return module
 
@@ -505,9 +505,7 @@ def thread_section(table, veldspar, floor, plans, repeats):
 
 
 def registry_section(table, module_paths, calls, rounds):
-    spec = importlib.util.spec_from_file_location("bench_registry", Path(__file__).with_name("bench_registry.py"))
-    registry = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(registry)
+    registry = types.SimpleNamespace(**runpy.run_path(str(Path(__file__).with_name("bench_registry.py"))))
     import tempfile
     os.environ["PYTHONPATH"] = os.pathsep.join(module_paths + [os.environ.get("PYTHONPATH", "")])
     with tempfile.TemporaryDirectory() as tmp:
