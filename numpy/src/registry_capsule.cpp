@@ -44,19 +44,15 @@ std::size_t element_width(const Registry& registry, PyArray_Descr* descr) noexce
 
 // Base and key are computed before the table's mutex is taken: the base
 // walk may call into Python's type machinery, which must never run while
-// another thread waits on the mutex.
-struct Target {
-    std::uintptr_t base;
-    BorrowKey key;
-};
-
-[[gnu::always_inline]] inline Target target_of(const Registry& registry, PyObject* obj) noexcept {
+// another thread waits on the mutex. (Kept as separate locals: a struct of
+// both would be built field by field and then block-copied, and the wide load
+// of a copy that spans several just-made narrow stores stalls.)
+[[gnu::always_inline]] inline BorrowKey key_of(const Registry& registry, PyObject* obj) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    const BorrowKey key = borrow_key(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)), PyArray_NDIM(array),
-                                     reinterpret_cast<const std::intptr_t*>(PyArray_DIMS(array)),
-                                     reinterpret_cast<const std::intptr_t*>(PyArray_STRIDES(array)),
-                                     element_width(registry, PyArray_DESCR(array)));
-    return {base_address(registry, obj), key};
+    return borrow_key(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)), PyArray_NDIM(array),
+                      reinterpret_cast<const std::intptr_t*>(PyArray_DIMS(array)),
+                      reinterpret_cast<const std::intptr_t*>(PyArray_STRIDES(array)),
+                      element_width(registry, PyArray_DESCR(array)));
 }
 
 Registry& registry_of(void* state) noexcept { return *static_cast<Registry*>(state); }
@@ -65,27 +61,27 @@ extern "C" {
 
 static int veldspar_registry_acquire(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const Target target = target_of(registry, array);
-    return registry.table.acquire(target.base, target.key) ? kBorrowed : kAlreadyBorrowed;
+    const BorrowKey key = key_of(registry, array);
+    return registry.table.acquire(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
 }
 
 static int veldspar_registry_acquire_mut(void* state, PyObject* array) noexcept {
     if (!is_writeable(array)) return kNotWriteable;
     Registry& registry = registry_of(state);
-    const Target target = target_of(registry, array);
-    return registry.table.acquire_mut(target.base, target.key) ? kBorrowed : kAlreadyBorrowed;
+    const BorrowKey key = key_of(registry, array);
+    return registry.table.acquire_mut(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
 }
 
 static void veldspar_registry_release(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const Target target = target_of(registry, array);
-    registry.table.release(target.base, target.key);
+    const BorrowKey key = key_of(registry, array);
+    registry.table.release(base_address(registry, array), key);
 }
 
 static void veldspar_registry_release_mut(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const Target target = target_of(registry, array);
-    registry.table.release_mut(target.base, target.key);
+    const BorrowKey key = key_of(registry, array);
+    registry.table.release_mut(base_address(registry, array), key);
 }
 
 }  // extern "C"

@@ -99,24 +99,21 @@ BorrowTable::~BorrowTable() {
     }
 }
 
-bool BorrowTable::acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    Slot* slot = probe(base);
-    if (slot->base == 0) {
-        claim(slot, base, key, 1);
+bool BorrowTable::acquire_locked(Slot* slot, std::uintptr_t base, const BorrowKey& key) noexcept {
+    if (slot->base == 0) {  // a new base, after growing
+        grow();
+        fill(*probe(base), base, key, 1);
+        return true;
+    }
+    if (Entry* entry = entry_of(*slot, key)) {
+        // Wraps at the largest count, so that both a writer (-1 + 1) and a
+        // saturated reader count refuse here.
+        const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(entry->count) + 1);
+        if (next <= 0) return false;
+        entry->count = next;
         return true;
     }
     Entry* entries = slot->entries();
-    for (std::uint32_t i = 0; i < slot->size; ++i) {
-        if (entries[i].key == key) {
-            // Wraps at the largest count, so that both a writer (-1 + 1) and
-            // a saturated reader count refuse here.
-            const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(entries[i].count) + 1);
-            if (next <= 0) return false;
-            entries[i].count = next;
-            return true;
-        }
-    }
     for (std::uint32_t i = 0; i < slot->size; ++i) {
         if (entries[i].count < 0 && conflicts(key, entries[i].key)) return false;
     }
@@ -124,11 +121,10 @@ bool BorrowTable::acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
     return true;
 }
 
-bool BorrowTable::acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    Slot* slot = probe(base);
+bool BorrowTable::acquire_mut_locked(Slot* slot, std::uintptr_t base, const BorrowKey& key) noexcept {
     if (slot->base == 0) {
-        claim(slot, base, key, -1);
+        grow();
+        fill(*probe(base), base, key, -1);
         return true;
     }
     Entry* entries = slot->entries();
@@ -139,41 +135,25 @@ bool BorrowTable::acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcep
     return true;
 }
 
-void BorrowTable::release(std::uintptr_t base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    Slot* slot = find(base);
-    if (slot == nullptr) return;
-    Entry* entries = slot->entries();
-    for (std::uint32_t i = 0; i < slot->size; ++i) {
-        if (entries[i].key == key) {
-            if (entries[i].count > 0 && --entries[i].count == 0) remove(*slot, entries[i]);
-            return;
-        }
-    }
+void BorrowTable::release_locked(Slot& slot, const BorrowKey& key, bool writer) noexcept {
+    Entry* entry = entry_of(slot, key);
+    if (entry == nullptr) return;
+    if (writer ? entry->count == -1 : (entry->count > 0 && --entry->count == 0)) remove(slot, *entry);
 }
 
-void BorrowTable::release_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    Slot* slot = find(base);
-    if (slot == nullptr) return;
-    Entry* entries = slot->entries();
-    for (std::uint32_t i = 0; i < slot->size; ++i) {
-        if (entries[i].key == key) {
-            if (entries[i].count == -1) remove(*slot, entries[i]);
-            return;
-        }
+BorrowTable::Entry* BorrowTable::entry_of(Slot& slot, const BorrowKey& key) noexcept {
+    Entry* entries = slot.entries();
+    for (std::uint32_t i = 0; i < slot.size; ++i) {
+        if (entries[i].key == key) return &entries[i];
     }
+    return nullptr;
 }
 
 std::intptr_t BorrowTable::count(std::uintptr_t base, const BorrowKey& key) noexcept {
     std::lock_guard lock(mutex_);
     Slot* slot = find(base);
-    if (slot == nullptr) return 0;
-    Entry* entries = slot->entries();
-    for (std::uint32_t i = 0; i < slot->size; ++i) {
-        if (entries[i].key == key) return entries[i].count;
-    }
-    return 0;
+    Entry* entry = slot == nullptr ? nullptr : entry_of(*slot, key);
+    return entry == nullptr ? 0 : entry->count;
 }
 
 std::size_t BorrowTable::keys(std::uintptr_t base) noexcept {
@@ -185,36 +165,6 @@ std::size_t BorrowTable::keys(std::uintptr_t base) noexcept {
 std::size_t BorrowTable::bases() noexcept {
     std::lock_guard lock(mutex_);
     return used_;
-}
-
-std::size_t BorrowTable::home(std::uintptr_t base) const noexcept {
-    // Object addresses are aligned, so the low bits say little; a Fibonacci
-    // multiply spreads the rest over the slots.
-    const std::uint64_t h = (static_cast<std::uint64_t>(base) >> 4) * 0x9E3779B97F4A7C15u;
-    return static_cast<std::size_t>(h >> 32) & mask_;
-}
-
-BorrowTable::Slot* BorrowTable::probe(std::uintptr_t base) noexcept {
-    std::size_t i = home(base);
-    while (slots_[i].base != base && slots_[i].base != 0) i = (i + 1) & mask_;
-    return &slots_[i];
-}
-
-BorrowTable::Slot* BorrowTable::find(std::uintptr_t base) noexcept {
-    Slot* slot = probe(base);
-    return slot->base == 0 ? nullptr : slot;
-}
-
-void BorrowTable::claim(Slot* slot, std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
-    if (2 * (used_ + 1) > mask_ + 1) {
-        grow();
-        slot = probe(base);
-    }
-    slot->base = base;
-    slot->size = 1;
-    slot->capacity = kLocalEntries;
-    slot->local[0] = {key, count};
-    ++used_;
 }
 
 void BorrowTable::append(Slot& slot, const BorrowKey& key, std::intptr_t count) noexcept {

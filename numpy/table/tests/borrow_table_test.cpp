@@ -138,6 +138,15 @@ TEST(BorrowTableTest, ManyBasesAndKeysComeAndGoInAnyOrder) {
     EXPECT_EQ(table.bases(), 0u);
 }
 
+TEST(BorrowTableTest, WritersOfManyBasesGrowTheTableAsReadersDo) {
+    BorrowTable table;
+    for (std::uintptr_t i = 0; i < 100; ++i) ASSERT_TRUE(table.acquire_mut(kBase + 16 * i, view(0, 4, 8)));
+    EXPECT_EQ(table.bases(), 100u);
+    for (std::uintptr_t i = 0; i < 100; ++i) EXPECT_EQ(table.count(kBase + 16 * i, view(0, 4, 8)), -1);
+    for (std::uintptr_t i = 0; i < 100; ++i) table.release_mut(kBase + 16 * i, view(0, 4, 8));
+    EXPECT_EQ(table.bases(), 0u);
+}
+
 TEST(BorrowTableTest, ConcurrentBorrowsAreNeitherLostNorLeft) {
     BorrowTable table;
     const BorrowKey shared = view(0, 4, 8);

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace veldspar::np {
 
@@ -122,10 +123,35 @@ public:
     BorrowTable& operator=(const BorrowTable&) = delete;
 
     // True: the borrow is registered. False: refused, and nothing changed.
-    bool acquire(std::uintptr_t base, const BorrowKey& key) noexcept;
-    bool acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept;
-    void release(std::uintptr_t base, const BorrowKey& key) noexcept;
-    void release_mut(std::uintptr_t base, const BorrowKey& key) noexcept;
+    // A base's first borrow, the usual case, is claimed inline.
+    bool acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base == 0 && has_room()) {
+            fill(*slot, base, key, 1);
+            return true;
+        }
+        return acquire_locked(slot, base, key);
+    }
+    bool acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base == 0 && has_room()) {
+            fill(*slot, base, key, -1);
+            return true;
+        }
+        return acquire_mut_locked(slot, base, key);
+    }
+    void release(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base != 0) release_locked(*slot, key, false);
+    }
+    void release_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base != 0) release_locked(*slot, key, true);
+    }
 
     // What the table holds: the count of `key` in `base` (n > 0 readers, -1
     // a writer, 0 none), the number of keys of `base`, the number of bases.
@@ -152,12 +178,38 @@ private:
         Entry* entries() noexcept { return capacity > kLocalEntries ? spill : local; }
     };
 
-    std::size_t home(std::uintptr_t base) const noexcept;
+    std::size_t home(std::uintptr_t base) const noexcept {
+        // Object addresses are aligned, so the low bits say little; a
+        // Fibonacci multiply spreads the rest over the slots.
+        const std::uint64_t h = (static_cast<std::uint64_t>(base) >> 4) * 0x9E3779B97F4A7C15u;
+        return static_cast<std::size_t>(h >> 32) & mask_;
+    }
     // The slot of `base`, or the empty slot where it would go.
-    Slot* probe(std::uintptr_t base) noexcept;
-    Slot* find(std::uintptr_t base) noexcept;  // null if absent
-    // Fills `slot`, the empty slot probe() gave for `base`.
-    void claim(Slot* slot, std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept;
+    Slot* probe(std::uintptr_t base) noexcept {
+        std::size_t i = home(base);
+        while (slots_[i].base != base && slots_[i].base != 0) i = (i + 1) & mask_;
+        return &slots_[i];
+    }
+    Slot* find(std::uintptr_t base) noexcept {  // null if absent
+        Slot* slot = probe(base);
+        return slot->base == 0 ? nullptr : slot;
+    }
+    // Whether one more base keeps the slots at most half full.
+    bool has_room() const noexcept { return 2 * (used_ + 1) <= mask_ + 1; }
+    // Makes the empty slot `slot` hold `base` with one entry; has_room() holds.
+    void fill(Slot& slot, std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
+        slot.base = base;
+        slot.size = 1;
+        slot.capacity = kLocalEntries;
+        slot.local[0] = {key, count};
+        ++used_;
+    }
+    // The paths past the inline cases, with the mutex held. `slot` is what
+    // probe() gave for `base`.
+    bool acquire_locked(Slot* slot, std::uintptr_t base, const BorrowKey& key) noexcept;
+    bool acquire_mut_locked(Slot* slot, std::uintptr_t base, const BorrowKey& key) noexcept;
+    void release_locked(Slot& slot, const BorrowKey& key, bool writer) noexcept;
+    Entry* entry_of(Slot& slot, const BorrowKey& key) noexcept;  // null if absent
     void append(Slot& slot, const BorrowKey& key, std::intptr_t count) noexcept;
     void remove(Slot& slot, Entry& entry) noexcept;
     void erase(Slot& slot) noexcept;
