@@ -96,6 +96,22 @@ def test_period_conversion_accepts_integers(period, same_as):
     assert bits(sma_of(period)) == bits(sma_of(same_as))
 
 
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize("period", [*range(0, 42), 2**30 - 1, 2**30, 2**30 + 1, 2**31, 2**62, 2**64 - 1])
+def test_exact_ints_read_in_place_agree_with_the_general_conversion(period):
+    # Small exact ints are read straight from the int object; a subclass goes
+    # through the general conversion. Both must see the same value.
+    data = np.linspace(1.0, 3.0, 40) ** 2
+    fast, general = np.full(40, 9.0), np.full(40, 9.0)
+    veldspar.indicator_sma(period, data, fast)
+    veldspar.indicator_sma(IntSubclass(period), data, general)
+    assert bits(fast) == bits(general)
+    assert np.isnan(fast).sum() == (40 if not 1 <= period <= 40 else period - 1)
+
+
 @pytest.mark.parametrize("period", [3.0, "3", None, np.float64(3.0), [3]])
 def test_period_without_index_is_a_prefixed_type_error(period):
     with pytest.raises(TypeError) as raised:

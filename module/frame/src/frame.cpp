@@ -85,7 +85,7 @@ Status bind_arguments(const FunctionSignature& signature, PyObject* const* args,
     return std::nullopt;
 }
 
-Result<std::size_t> extract_size(PyObject* obj) noexcept {
+Result<std::size_t> detail::extract_size_checked(PyObject* obj) noexcept {
     unsigned long long value;
     if (PyLong_Check(obj)) {
         value = PyLong_AsUnsignedLongLong(obj);

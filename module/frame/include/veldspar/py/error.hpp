@@ -90,6 +90,8 @@ public:
     T& operator*() noexcept { return *std::get_if<0>(&state_); }
     T* operator->() noexcept { return std::get_if<0>(&state_); }
     Error take_error() noexcept { return std::move(*std::get_if<1>(&state_)); }
+    // The error of a failed result, in place.
+    Error& error() noexcept { return *std::get_if<1>(&state_); }
 
 private:
     std::variant<T, Error> state_;

@@ -97,9 +97,42 @@ inline constexpr auto kTextSignature = detail::make_text_signature<S>();
 Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       PyObject** slots) noexcept;
 
+namespace detail {
+Result<std::size_t> extract_size_checked(PyObject* obj) noexcept;
+
+// The value of an exact int that fits one internal digit and is not
+// negative, read in place as the interpreter's own inline accessors do: the
+// periods of nearly every call. False for anything else.
+inline bool small_size(PyObject* obj, std::size_t& value) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const Py_ssize_t compact = PyUnstable_Long_CompactValue(number);
+    if (compact < 0) return false;
+    value = static_cast<std::size_t>(compact);
+    return true;
+#else
+    // Before 3.12 the signed size is the digit count, with the int's sign.
+    const Py_ssize_t digits = Py_SIZE(obj);
+    if (digits == 0) {
+        value = 0;
+        return true;
+    }
+    if (digits != 1) return false;
+    value = static_cast<std::size_t>(number->ob_digit[0]);
+    return true;
+#endif
+}
+}  // namespace detail
+
 // A period argument as an unsigned size: an int (or bool, or an object with
 // __index__) from 0 to the largest size_t.
-Result<std::size_t> extract_size(PyObject* obj) noexcept;
+inline Result<std::size_t> extract_size(PyObject* obj) noexcept {
+    std::size_t value;
+    if (detail::small_size(obj, value)) return value;
+    return detail::extract_size_checked(obj);
+}
 
 // Every failed conversion of a bound argument passes through here: an error
 // of exactly TypeError becomes "argument '<parameter>': <message>", keeping
@@ -122,8 +155,11 @@ public:
 
     template <class Convert>
     std::invoke_result_t<Convert, PyObject*> get(std::size_t index, Convert&& convert) const noexcept {
+        // One named result, returned on both paths, so that it is built in
+        // the caller's frame: a copy of a result that was just stored field
+        // by field costs a store-forwarding stall on every call.
         auto value = convert(slots_[index]);
-        if (!value) return wrap_argument_error(S.parameters[index], value.take_error());
+        if (!value) value.error() = wrap_argument_error(S.parameters[index], value.take_error());
         return value;
     }
 
