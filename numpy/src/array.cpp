@@ -15,9 +15,6 @@ using py::Object;
 using py::Result;
 
 std::atomic<PyObject*> g_core_module_name{nullptr};
-// NumPy's float64 descriptor, a built-in that lives as long as NumPy: taken
-// with the table, so that accepting an array is a pointer comparison.
-std::atomic<PyArray_Descr*> g_float64{nullptr};
 std::atomic<unsigned> g_feature_version{0};
 
 Result<Object> import(const char* name) noexcept {
@@ -96,6 +93,8 @@ Result<PyObject*> core_module_name() noexcept {
 }
 
 std::atomic<void**> detail::g_array_table{nullptr};
+// Taken with the table, so that accepting an array is a pointer comparison.
+std::atomic<PyArray_Descr*> detail::g_float64{nullptr};
 
 Result<ArrayApi> detail::fetch_array_api() noexcept {
     auto table = fetch_table();
@@ -133,7 +132,7 @@ std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept {
 namespace {
 
 // Valid once array_api() has returned a table.
-PyArray_Descr* float64_descr() noexcept { return g_float64.load(std::memory_order_relaxed); }
+PyArray_Descr* float64_descr() noexcept { return detail::g_float64.load(std::memory_order_relaxed); }
 
 // Acceptance with the table already in hand: one lookup serves a whole argument.
 py::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
@@ -148,13 +147,6 @@ py::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
     return Error::type_mismatch(obj, messages::kArrayTarget);
 }
 
-Error refusal(int code) noexcept {
-    if (code == kAlreadyBorrowed) return Error::built(PyExc_BufferError, messages::kAlreadyBorrowed);
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%d", code);
-    return Error::built_text(PyExc_BufferError, py::format_text(messages::kUnexpectedCode, {digits}));
-}
-
 }  // namespace
 
 Result<PyObject*> extract_float64_array(PyObject* obj) noexcept {
@@ -163,18 +155,22 @@ Result<PyObject*> extract_float64_array(PyObject* obj) noexcept {
     return accept(*api, obj);
 }
 
-Result<Object> hold_output(PyObject* obj) noexcept {
+Result<Object> detail::hold_output_checked(PyObject* obj) noexcept {
     auto array = extract_float64_array(obj);
     if (!array) return array.take_error();
     return Object::borrow(*array);
 }
 
-ArraySlice array_slice(const ArrayView& view) noexcept {
-    if (!is_contiguous(view)) internal_fault(messages::kSliceOfStridedView);
-    return {view.data, view.size};
+Error detail::refusal(int code) noexcept {
+    if (code == kAlreadyBorrowed) return Error::built(PyExc_BufferError, messages::kAlreadyBorrowed);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d", code);
+    return Error::built_text(PyExc_BufferError, py::format_text(messages::kUnexpectedCode, {digits}));
 }
 
-Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
+void detail::slice_of_strided_view() noexcept { internal_fault(messages::kSliceOfStridedView); }
+
+Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept {
     auto arrays = array_api();
     if (!arrays) return arrays.take_error();
     auto array = accept(*arrays, obj);
@@ -185,15 +181,7 @@ Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
     const ArrayView acquired = array_view(held.get());
     const int code = (*api)->acquire((*api)->state, held.get());
     if (code != kBorrowed) return refusal(code);
-    return BorrowedInput(std::move(held), *api, *arrays, acquired);
-}
-
-bool BorrowedInput::layout_unchanged() const noexcept {
-    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
-    return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
-           static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
-           PyArray_STRIDES(array)[0] == acquired_.stride &&
-           (PyArray_DESCR(array) == float64_descr() || element_size(arrays_, PyArray_DESCR(array)) == sizeof(double));
+    return BorrowedInput(std::move(held), acquired);
 }
 
 // A one-dimensional float64 array over the acquisition-time layout whose base
@@ -202,31 +190,39 @@ bool BorrowedInput::layout_unchanged() const noexcept {
 // an exception set, if NumPy cannot make it. The data address is never null
 // (NumPy allocates for every array made without memory), so NumPy uses it.
 py::Object BorrowedInput::view_as_acquired() const noexcept {
+    const ArrayApi arrays(detail::g_array_table.load(std::memory_order_acquire));
     // new_from_descr steals a reference to the descriptor.
     auto* float64 =
         reinterpret_cast<PyArray_Descr*>(Object::borrow(reinterpret_cast<PyObject*>(float64_descr())).release());
     npy_intp size = static_cast<npy_intp>(acquired_.size);
     npy_intp stride = acquired_.stride;
     py::Object view = py::Object::steal(
-        arrays_.new_from_descr(arrays_.array_type(), float64, 1, &size, &stride, acquired_.data, 0, nullptr));
+        arrays.new_from_descr(arrays.array_type(), float64, 1, &size, &stride, acquired_.data, 0, nullptr));
     if (!view) return {};
-    if (arrays_.set_base_object(view.get(), py::Object::borrow(array_.get()).release()) != 0) return {};
+    if (arrays.set_base_object(view.get(), py::Object::borrow(array_.get()).release()) != 0) return {};
     return view;
 }
 
-void BorrowedInput::release_readonly() noexcept {
-    if (!array_) return;  // moved from
-    if (layout_unchanged()) {
-        api_->release(api_->state, array_.get());
+void BorrowedInput::release_changed() noexcept {
+    const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
+    const ArrayApi arrays(detail::g_array_table.load(std::memory_order_acquire));
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    // Another float64 descriptor object (a byte-order twin, say) with the same
+    // layout is no change: the registry sees the same key.
+    const bool unchanged = PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
+                           static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
+                           PyArray_STRIDES(array)[0] == acquired_.stride &&
+                           element_size(arrays, PyArray_DESCR(array)) == sizeof(double);
+    if (unchanged) {
+        record->release(record->state, array_.get());
     } else if (py::Object view = view_as_acquired()) {
-        api_->release(api_->state, view.get());
+        record->release(record->state, view.get());
     } else {
         // NumPy is out of memory. Releasing through the array as it is now
         // could end some other borrow that has its present layout; a borrow
         // kept only refuses later writers of this memory. Keep it, and say so.
         PyErr_WriteUnraisable(array_.get());
     }
-    py::Object dropped = std::move(array_);
 }
 
 }  // namespace veldspar::np

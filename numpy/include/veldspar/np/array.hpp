@@ -110,6 +110,9 @@ private:
 namespace detail {
 // The cached table, null until the first successful fetch_array_api().
 extern std::atomic<void**> g_array_table;
+// NumPy's float64 descriptor, a built-in that lives as long as NumPy: stored
+// before the table, so valid once the table is seen.
+extern std::atomic<PyArray_Descr*> g_float64;
 py::Result<ArrayApi> fetch_array_api() noexcept;
 }  // namespace detail
 
@@ -146,11 +149,28 @@ struct ArraySlice {
 // "'<type>' object cannot be converted to 'PyArray<T, D>'".
 py::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept;
 
+namespace detail {
+// The common case of acceptance, decided inline with the cached table: an
+// array of exactly NumPy's type, one-dimensional, with NumPy's own float64
+// descriptor. Anything else (a subclass, another float64 descriptor, an
+// error to report) takes the full path.
+inline bool is_plain_float64(void** table, PyObject* obj) noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    return Py_TYPE(obj) == ArrayApi(table).array_type() && PyArray_NDIM(array) == 1 &&
+           PyArray_DESCR(array) == g_float64.load(std::memory_order_relaxed);
+}
+py::Result<py::Object> hold_output_checked(PyObject* obj) noexcept;
+}  // namespace detail
+
 // An output array: accepted as extract_float64_array does, and held by a new
 // reference until the call ends. A kernel may write it without the
 // interpreter lock; held, it cannot be resized (freed) by another thread
 // meanwhile, because NumPy refuses to resize an array referenced elsewhere.
-py::Result<py::Object> hold_output(PyObject* obj) noexcept;
+inline py::Result<py::Object> hold_output(PyObject* obj) noexcept {
+    void** table = detail::g_array_table.load(std::memory_order_acquire);
+    if (table != nullptr && detail::is_plain_float64(table, obj)) return py::Object::borrow(obj);
+    return detail::hold_output_checked(obj);
+}
 
 inline ArrayView array_view(PyObject* array) noexcept {
     auto* a = reinterpret_cast<PyArrayObject*>(array);
@@ -163,8 +183,15 @@ inline bool is_contiguous(const ArrayView& view) noexcept {
     return view.size < 2 || view.stride == static_cast<std::ptrdiff_t>(sizeof(double));
 }
 
+namespace detail {
+[[noreturn, gnu::cold]] void slice_of_strided_view() noexcept;
+}
+
 // The slice of a contiguous view (an internal fault for any other view).
-ArraySlice array_slice(const ArrayView& view) noexcept;
+inline ArraySlice array_slice(const ArrayView& view) noexcept {
+    if (!is_contiguous(view)) detail::slice_of_strided_view();
+    return {view.data, view.size};
+}
 
 inline bool is_writeable(PyObject* array) noexcept {
     return (PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array)) & NPY_ARRAY_WRITEABLE) != 0;
@@ -178,26 +205,48 @@ inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
            b_start < a_start + a.size * sizeof(double);
 }
 
+class BorrowedInput;
+namespace detail {
+py::Result<BorrowedInput> borrow_readonly_checked(PyObject* obj) noexcept;
+py::Error refusal(int code) noexcept;
+}  // namespace detail
+
 class BorrowedInput {
 public:
     BorrowedInput(BorrowedInput&& other) noexcept = default;
     BorrowedInput& operator=(BorrowedInput&&) = delete;
     BorrowedInput(const BorrowedInput&) = delete;
-    ~BorrowedInput() { release_readonly(); }
+    ~BorrowedInput() {
+        if (array_) release_readonly();
+    }
 
     PyObject* get() const noexcept { return array_.get(); }
 
 private:
     friend py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept;
-    BorrowedInput(py::Object array, const BorrowCheckingApi* api, ArrayApi arrays, ArrayView acquired) noexcept
-        : array_(std::move(array)), api_(api), arrays_(arrays), acquired_(acquired) {}
-    void release_readonly() noexcept;
-    bool layout_unchanged() const noexcept;
+    friend py::Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept;
+    // Made only after a borrow was registered, so the table and the registry
+    // record are cached for good: neither is kept here.
+    BorrowedInput(py::Object array, ArrayView acquired) noexcept : array_(std::move(array)), acquired_(acquired) {}
+
+    void release_readonly() noexcept {
+        auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+        if (PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
+            static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
+            PyArray_STRIDES(array)[0] == acquired_.stride &&
+            PyArray_DESCR(array) == detail::g_float64.load(std::memory_order_relaxed)) {
+            const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
+            record->release(record->state, array_.get());
+        } else {
+            release_changed();
+        }
+    }
+    // The release of an array whose layout or descriptor is not the one of
+    // acquisition (or whose float64 descriptor is another object).
+    void release_changed() noexcept;
     py::Object view_as_acquired() const noexcept;
 
-    py::Object array_;
-    const BorrowCheckingApi* api_;
-    ArrayApi arrays_;
+    py::Object array_;    // dropped after the borrow ends (members go after the destructor's body)
     ArrayView acquired_;  // the array's layout when the borrow was registered (8-byte elements)
 };
 
@@ -206,6 +255,18 @@ private:
 // refused borrow is a BufferError: "AlreadyBorrowed", "Unexpected return code
 // N from borrow checking API", or "Interal borrow checking API error: <error>"
 // with the underlying error as its cause; nothing is then held.
-py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept;
+inline py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
+    void** table = detail::g_array_table.load(std::memory_order_acquire);
+    const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
+    if (table == nullptr || record == nullptr || !detail::is_plain_float64(table, obj)) {
+        return detail::borrow_readonly_checked(obj);
+    }
+    // The layout is read before the registry runs: a foreign registry's
+    // function could run code that changes it.
+    const ArrayView acquired = array_view(obj);
+    const int code = record->acquire(record->state, obj);
+    if (code != kBorrowed) return detail::refusal(code);
+    return BorrowedInput(py::Object::borrow(obj), acquired);
+}
 
 }  // namespace veldspar::np
