@@ -434,7 +434,8 @@ def call_section(table, veldspar, floor, budget, repeats, peers):
         for name in INDICATORS:
             case = Case(name, n, veldspar, floor)
             a, b, c = np.ones(n), np.ones(n), np.empty(n)
-            cases = {"v": case.stmt("v"), "add": ("add(a, b, out=c)", {"add": np.add, "a": a, "b": b, "c": c}),
+            # Written as callers write both: a module attribute, then the call.
+            cases = {"v": case.stmt("v"), "add": ("np.add(a, b, out=c)", {"np": np, "a": a, "b": b, "c": c}),
                      "noop": (f"f.noop{arity[name]}({case.args})", case.env)}
             mine = [p for p in peers if p[1] == name]
             for peer, _, setup, _, _ in mine:
