@@ -201,7 +201,13 @@ template <const auto& S, Status (*Body)(const Arguments<S>&) noexcept>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     EntryFrame frame;
     Arguments<S> arguments;
-    Status failure = bind_arguments(S.view(), args, nargs, kwnames, arguments.slots());
+    Status failure;
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == Arguments<S>::kArity) {
+        // Every argument by position, the usual call: nothing to look up.
+        for (std::size_t i = 0; i < Arguments<S>::kArity; ++i) arguments.slots()[i] = args[i];
+    } else {
+        failure = bind_arguments(S.view(), args, nargs, kwnames, arguments.slots());
+    }
     if (!failure) failure = Body(arguments);
     if (failure) {
         std::move(*failure).restore();
