@@ -106,6 +106,11 @@ def test_exact_ints_read_in_place_agree_with_the_general_conversion(period):
     # through the general conversion. Both must see the same value.
     data = np.linspace(1.0, 3.0, 40) ** 2
     fast, general = np.full(40, 9.0), np.full(40, 9.0)
+    if period > SIZE_MAX:  # 32-bit targets
+        for value in (period, IntSubclass(period)):
+            with pytest.raises(OverflowError, match="out of range integral type conversion attempted"):
+                veldspar.indicator_sma(value, data, fast)
+        return
     veldspar.indicator_sma(period, data, fast)
     veldspar.indicator_sma(IntSubclass(period), data, general)
     assert bits(fast) == bits(general)
