@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import bits, misaligned
+from conftest import assert_free, bits, misaligned
 from reference import sma
 
 N = 6
@@ -48,15 +48,22 @@ class Subclass(np.ndarray):
 
 
 @pytest.mark.parametrize("make", [
+    lambda: DATA.copy(),
     lambda: DATA.view(Subclass),
     lambda: DATA.astype("=f8"),
     lambda: DATA.astype(np.dtype("d")),
+    lambda: DATA.astype(np.dtype("f8", metadata={"unit": "usd"})),
     lambda: np.lib.stride_tricks.as_strided(DATA, writeable=False),
-], ids=["subclass", "native-order", "dtype-d", "read-only"])
-def test_accepted_inputs(make):
-    out = np.empty(N)
-    veldspar.indicator_sma(2, make(), out)
+    lambda: np.concatenate([[0.0], DATA, [0.0]])[1:-1],
+], ids=["plain", "subclass", "native-order", "dtype-d", "dtype-with-metadata", "read-only", "view-of-larger"])
+def test_accepted_inputs(make, peer):
+    # Plain arrays take a shorter path than subclasses and other float64
+    # descriptors: both must compute the same and end their borrow.
+    data, out = make(), np.empty(N)
+    veldspar.indicator_sma(2, data, out)
     assert bits(out) == bits(sma(2, DATA.tolist()))
+    if data.flags.writeable:  # a read-only array takes no writer at all
+        assert_free(peer, data)
 
 
 def test_memory_mapped_array_is_accepted(tmp_path):
