@@ -21,7 +21,8 @@ shares its conditions:
   threads   two threads calling at once against one: n = 16 per thread (the
             interpreter lock's share), 1e5 (in cache) and 1e7 (where memory
             bandwidth caps it);
-  registry  one borrow and release against a registry that does nothing;
+  registry  one borrow and release against a registry that does nothing, and
+            the table alone with one thread and with two on one key;
   allocs    malloc-family calls counted around many calls in steady state.
 
 Single-thread timings count this thread's CPU time, not wall time, so that
@@ -88,7 +89,8 @@ def prepare_venv(install_peers):
 
 def build(module_dir):
     """Builds what the benchmark needs; returns the folders to import from and the counter's path."""
-    targets = ["veldspar_bench", "veldspar_alloc_count"] + ([] if module_dir else ["veldspar"])
+    targets = ["veldspar_bench", "veldspar_alloc_count", "veldspar_table_contention"] + \
+        ([] if module_dir else ["veldspar"])
     cmake = str(VENV / "bin" / "cmake") if (VENV / "bin" / "cmake").exists() else "cmake"
     subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
                     "-DVELDSPAR_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
@@ -529,6 +531,18 @@ def registry_section(table, module_paths, calls, rounds):
         table.add("registry", f"{call} ({inputs} input{'s' if inputs > 1 else ''})", best["registry"][call],
                   "null registry", best["null"][call], None, REGISTRY_TARGET, added > REGISTRY_TARGET,
                   f"ns/call; {added:.1f} ns per borrow", added_ns_per_borrow=added)
+    # The table alone under two threads reading one key: the mutex serializes
+    # the pairs, so the measure is the whole table's rate; a leftover count or
+    # base would be a lost update.
+    probe = BUILD / "bench" / "veldspar_table_contention"
+    result = json.loads(subprocess.run([str(probe), str(calls * 10)], capture_output=True, text=True,
+                                       check=True).stdout)
+    one, two = result["one_thread_ns_per_pair"], result["two_threads_ns_per_pair"]
+    left = result["count_left"] != 0 or result["bases_left"] != 0
+    table.add("registry", "table, 2 threads", two, "1 thread", one, two / one, None, left,
+              f"ns per borrow and release of the whole table; left behind: count {result['count_left']}, "
+              f"bases {result['bases_left']}", threads_ns_per_pair=two, one_thread_ns_per_pair=one,
+              lost=left)
 
 
 ALLOC_PROBE = """
@@ -647,8 +661,16 @@ def markdown(result):
                    f"{num(r['ratio'])}{flag(r)} | {num(r['gb_per_s'], 1)} | {num(r['cpu_per_call_ratio'])} |")
     out += ["", "| registry | ns per call | with a do-nothing registry | added ns per borrow |", "|---|---:|---:|---:|"]
     for r in pick("registry"):
+        if "threads_ns_per_pair" in r:
+            continue
         out.append(f"| {r['case']} | {num(r['veldspar'], 0)} | {num(r['reference_value'], 0)} | "
                    f"{num(r['added_ns_per_borrow'], 1)}{flag(r)} |")
+    for r in pick("registry"):
+        if "threads_ns_per_pair" in r:
+            out += ["", "| borrow table alone, one key | 1 thread | 2 threads | 2 threads / 1 | lost updates |",
+                    "|---|---:|---:|---:|---|",
+                    f"| ns per borrow and release (whole table) | {num(r['one_thread_ns_per_pair'], 1)} | "
+                    f"{num(r['threads_ns_per_pair'], 1)} | {num(r['ratio'], 1)} | {'yes' if r['lost'] else 'none'} |"]
     out += ["", "| allocations | malloc-family calls |", "|---|---:|"]
     for r in pick("allocs"):
         out.append(f"| {r['case']} | {r['veldspar']:.0f}{flag(r)} |")
