@@ -175,13 +175,9 @@ Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept {
     if (!arrays) return arrays.take_error();
     auto array = accept(*arrays, obj);
     if (!array) return array.take_error();
-    Object held = Object::borrow(*array);
     auto api = borrow_checking_api();
     if (!api) return py::error_caused_by(PyExc_BufferError, messages::kRegistryUnavailable, api.take_error());
-    const ArrayView acquired = array_view(held.get());
-    const int code = (*api)->acquire((*api)->state, held.get());
-    if (code != kBorrowed) return refusal(code);
-    return BorrowedInput(std::move(held), acquired);
+    return register_borrow(*api, *array);
 }
 
 // A one-dimensional float64 array over the acquisition-time layout whose base
@@ -206,14 +202,10 @@ py::Object BorrowedInput::view_as_acquired() const noexcept {
 void BorrowedInput::release_changed() noexcept {
     const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
     const ArrayApi arrays(detail::g_array_table.load(std::memory_order_acquire));
-    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
     // Another float64 descriptor object (a byte-order twin, say) with the same
     // layout is no change: the registry sees the same key.
-    const bool unchanged = PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
-                           static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
-                           PyArray_STRIDES(array)[0] == acquired_.stride &&
-                           element_size(arrays, PyArray_DESCR(array)) == sizeof(double);
-    if (unchanged) {
+    if (layout_as_acquired() &&
+        element_size(arrays, PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array_.get()))) == sizeof(double)) {
         record->release(record->state, array_.get());
     } else if (py::Object view = view_as_acquired()) {
         record->release(record->state, view.get());

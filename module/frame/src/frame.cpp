@@ -51,8 +51,8 @@ Error missing_required(const FunctionSignature& signature, PyObject* const* slot
 
 }  // namespace
 
-Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      PyObject** slots) noexcept {
+Status detail::bind_by_name_or_count(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, PyObject** slots) noexcept {
     const std::size_t given = static_cast<std::size_t>(nargs);
     const std::size_t count = signature.parameters.size();
     for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];

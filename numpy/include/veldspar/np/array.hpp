@@ -208,6 +208,7 @@ inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
 class BorrowedInput;
 namespace detail {
 py::Result<BorrowedInput> borrow_readonly_checked(PyObject* obj) noexcept;
+inline py::Result<BorrowedInput> register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
 py::Error refusal(int code) noexcept;
 }  // namespace detail
 
@@ -223,18 +224,22 @@ public:
     PyObject* get() const noexcept { return array_.get(); }
 
 private:
-    friend py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept;
-    friend py::Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept;
+    friend py::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
     // Made only after a borrow was registered, so the table and the registry
     // record are cached for good: neither is kept here.
     BorrowedInput(py::Object array, ArrayView acquired) noexcept : array_(std::move(array)), acquired_(acquired) {}
 
-    void release_readonly() noexcept {
+    // Whether the array still has the one-dimensional layout of acquisition
+    // (its descriptor aside).
+    bool layout_as_acquired() const noexcept {
         auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
-        if (PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
-            static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
-            PyArray_STRIDES(array)[0] == acquired_.stride &&
-            PyArray_DESCR(array) == detail::g_float64.load(std::memory_order_relaxed)) {
+        return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
+               static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
+               PyArray_STRIDES(array)[0] == acquired_.stride;
+    }
+    void release_readonly() noexcept {
+        if (layout_as_acquired() && PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array_.get())) ==
+                                        detail::g_float64.load(std::memory_order_relaxed)) {
             const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
             record->release(record->state, array_.get());
         } else {
@@ -261,12 +266,17 @@ inline py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
     if (table == nullptr || record == nullptr || !detail::is_plain_float64(table, obj)) {
         return detail::borrow_readonly_checked(obj);
     }
+    return detail::register_borrow(record, obj);
+}
+
+// A read borrow of `array`, already accepted, through `record`.
+inline py::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept {
     // The layout is read before the registry runs: a foreign registry's
     // function could run code that changes it.
-    const ArrayView acquired = array_view(obj);
-    const int code = record->acquire(record->state, obj);
-    if (code != kBorrowed) return detail::refusal(code);
-    return BorrowedInput(py::Object::borrow(obj), acquired);
+    const ArrayView acquired = array_view(array);
+    const int code = record->acquire(record->state, array);
+    if (code != kBorrowed) return refusal(code);
+    return BorrowedInput(py::Object::borrow(array), acquired);
 }
 
 }  // namespace veldspar::np

@@ -92,10 +92,22 @@ constexpr auto make_text_signature() {
 template <const auto& S>
 inline constexpr auto kTextSignature = detail::make_text_signature<S>();
 
+namespace detail {
+Status bind_by_name_or_count(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** slots) noexcept;
+}
+
 // Binds the fast-call arguments to `slots` (one per parameter, all null on
-// entry). Fails with the binding TypeError naming the function.
-Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      PyObject** slots) noexcept;
+// entry). Fails with the binding TypeError naming the function. A call with
+// every argument by position, the usual one, is copied inline.
+inline Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** slots) noexcept {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.parameters.size()) {
+        for (std::size_t i = 0; i < signature.parameters.size(); ++i) slots[i] = args[i];
+        return std::nullopt;
+    }
+    return detail::bind_by_name_or_count(signature, args, nargs, kwnames, slots);
+}
 
 namespace detail {
 Result<std::size_t> extract_size_checked(PyObject* obj) noexcept;
@@ -201,13 +213,7 @@ template <const auto& S, Status (*Body)(const Arguments<S>&) noexcept>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     EntryFrame frame;
     Arguments<S> arguments;
-    Status failure;
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == Arguments<S>::kArity) {
-        // Every argument by position, the usual call: nothing to look up.
-        for (std::size_t i = 0; i < Arguments<S>::kArity; ++i) arguments.slots()[i] = args[i];
-    } else {
-        failure = bind_arguments(S.view(), args, nargs, kwnames, arguments.slots());
-    }
+    Status failure = bind_arguments(S.view(), args, nargs, kwnames, arguments.slots());
     if (!failure) failure = Body(arguments);
     if (failure) {
         std::move(*failure).restore();

@@ -123,35 +123,10 @@ public:
     BorrowTable& operator=(const BorrowTable&) = delete;
 
     // True: the borrow is registered. False: refused, and nothing changed.
-    // A base's first borrow, the usual case, is claimed inline.
-    bool acquire(std::uintptr_t base, const BorrowKey& key) noexcept {
-        std::lock_guard lock(mutex_);
-        Slot* slot = probe(base);
-        if (slot->base == 0 && has_room()) {
-            fill(*slot, base, key, 1);
-            return true;
-        }
-        return acquire_locked(slot, base, key);
-    }
-    bool acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
-        std::lock_guard lock(mutex_);
-        Slot* slot = probe(base);
-        if (slot->base == 0 && has_room()) {
-            fill(*slot, base, key, -1);
-            return true;
-        }
-        return acquire_mut_locked(slot, base, key);
-    }
-    void release(std::uintptr_t base, const BorrowKey& key) noexcept {
-        std::lock_guard lock(mutex_);
-        Slot* slot = probe(base);
-        if (slot->base != 0) release_locked(*slot, key, false);
-    }
-    void release_mut(std::uintptr_t base, const BorrowKey& key) noexcept {
-        std::lock_guard lock(mutex_);
-        Slot* slot = probe(base);
-        if (slot->base != 0) release_locked(*slot, key, true);
-    }
+    bool acquire(std::uintptr_t base, const BorrowKey& key) noexcept { return acquire_as(base, key, 1); }
+    bool acquire_mut(std::uintptr_t base, const BorrowKey& key) noexcept { return acquire_as(base, key, -1); }
+    void release(std::uintptr_t base, const BorrowKey& key) noexcept { release_as(base, key, false); }
+    void release_mut(std::uintptr_t base, const BorrowKey& key) noexcept { release_as(base, key, true); }
 
     // What the table holds: the count of `key` in `base` (n > 0 readers, -1
     // a writer, 0 none), the number of keys of `base`, the number of bases.
@@ -203,6 +178,22 @@ private:
         slot.capacity = kLocalEntries;
         slot.local[0] = {key, count};
         ++used_;
+    }
+    // A borrow as a reader (count 1) or the writer (count -1). A base's first
+    // borrow, the usual case, is claimed inline.
+    bool acquire_as(std::uintptr_t base, const BorrowKey& key, std::intptr_t count) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base == 0 && has_room()) {
+            fill(*slot, base, key, count);
+            return true;
+        }
+        return count > 0 ? acquire_locked(slot, base, key) : acquire_mut_locked(slot, base, key);
+    }
+    void release_as(std::uintptr_t base, const BorrowKey& key, bool writer) noexcept {
+        std::lock_guard lock(mutex_);
+        Slot* slot = probe(base);
+        if (slot->base != 0) release_locked(*slot, key, writer);
     }
     // The paths past the inline cases, with the mutex held. `slot` is what
     // probe() gave for `base`.
