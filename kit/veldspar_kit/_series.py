@@ -1,0 +1,74 @@
+"""The indicators on contiguous float64 arrays: one series (1-D), or one series per row (2-D).
+
+Leading NaNs are skipped: their positions get the module's "no value" NaN, and the module computes
+on the rest of the series, so an indicator of an indicator has values after both warm-ups.
+"""
+from __future__ import annotations
+
+import functools
+from typing import Any, Callable, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+import veldspar
+
+Float64Array = npt.NDArray[np.float64]
+
+# The NaN the module stores where a position has no value; assigning it copies these exact bits.
+NO_VALUE = np.array(0x7FF8000000000000, dtype=np.uint64).view(np.float64)
+
+# Each indicator: the module's function, and its outputs (one column each, named as they are named here).
+MODULE: dict[str, Callable[..., None]] = {
+    "sma": veldspar.indicator_sma,
+    "ema": veldspar.indicator_ema,
+    "macd": veldspar.indicator_macd,
+    "atr": veldspar.indicator_atr,
+}
+OUTPUTS = {"sma": ("sma",), "ema": ("ema",), "macd": ("macd", "signal", "hist"), "atr": ("atr",)}
+
+
+def first_value(values: Float64Array) -> int:
+    """The index of the first value that is not NaN (len(values) if none is)."""
+    n = len(values)
+    if n == 0 or values[0] == values[0]:
+        return 0
+    # Warm-up runs are short next to the series: look in growing chunks rather than test it whole.
+    start, step = 1, 64
+    while start < n:
+        chunk = values[start:start + step]
+        found = np.flatnonzero(chunk == chunk)
+        if found.size:
+            return start + int(found[0])
+        start, step = start + step, step * 4
+    return n
+
+
+def fill(call: Callable[..., None], inputs: Sequence[Float64Array], outputs: Sequence[Float64Array]) -> None:
+    """One series: NaN over the leading positions where an input is NaN, the module's result after them."""
+    skip = max(first_value(values) for values in inputs)
+    if skip:
+        for out in outputs:
+            out[:skip] = NO_VALUE
+        inputs = [values[skip:] for values in inputs]
+        outputs = [out[skip:] for out in outputs]
+    call(*inputs, *outputs)
+
+
+def fill_rows(name: str, periods: Sequence[int], inputs: Sequence[Float64Array],
+              outputs: Sequence[Float64Array]) -> None:
+    """One series per row of C-contiguous 2-D arrays, each row exactly as `fill` computes it alone."""
+    call = functools.partial(MODULE[name], *periods)
+    for row in range(len(inputs[0])):
+        fill(call, [values[row] for values in inputs], [out[row] for out in outputs])
+
+
+def compute(name: str, periods: Sequence[int], inputs: Sequence[Float64Array]) -> list[Float64Array]:
+    """New output arrays of the inputs' shape (all 1-D, or all 2-D with one series per row)."""
+    shape: Any = inputs[0].shape
+    outputs = [np.empty(shape) for _ in OUTPUTS[name]]
+    if len(shape) == 1:
+        fill(functools.partial(MODULE[name], *periods), inputs, outputs)
+    else:
+        fill_rows(name, periods, inputs, outputs)
+    return outputs
