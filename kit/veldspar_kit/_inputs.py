@@ -3,7 +3,7 @@ and a result of the same kind.
 
 A kind is an object with four methods: `values(obj, fn, arg)` gives contiguous float64 (1-D for one
 series, 2-D with one series per row for several) or refuses with a text naming `fn` and `arg`;
-`result(like, outputs, names)` wraps the outputs as `like`'s kind; `check_together(fn, args)` refuses
+`result(like, block, names)` wraps the outputs (`block[k]` the k-th, named `names[k]`) as `like`'s kind; `check_together(fn, args)` refuses
 inputs of its kind that do not line up (indexes, columns); `is_expression(obj)` tells whether `obj`
 stands for data yet to come, whose kind then builds the result with `expression(fn, periods, args)`.
 
@@ -71,9 +71,8 @@ class NumpyKind:
         # Numbers NumPy keeps as objects (ints beyond 64 bits, fractions): float() each.
         return np.asarray(obj, dtype=np.float64)
 
-    def result(self, like: Any, outputs: list[Float64Array], names: Sequence[str]) -> Any:
-        if outputs[0].ndim == 2:
-            outputs = [out.T for out in outputs]  # back to one column per series
+    def result(self, like: Any, block: Float64Array, names: Sequence[str]) -> Any:
+        outputs = [out.T for out in block] if block.ndim == 3 else list(block)  # 2-D: a column per series
         return outputs[0] if len(outputs) == 1 else tuple(outputs)
 
     def check_together(self, fn: str, args: dict[str, Any]) -> None:
@@ -99,8 +98,16 @@ def frame_kind(library: str) -> Optional[Any]:
         return None
 
 
+# The kind of each exact type seen; the frame modules add theirs when imported.
+KINDS_BY_TYPE: dict[type, Any] = {np.ndarray: NUMPY, list: NUMPY, tuple: NUMPY}
+
+
 def kind_of(obj: Any) -> Any:
     """The kind that handles `obj`; NumPy's for everything no frame library claims (and NumPy refuses)."""
+    kind = KINDS_BY_TYPE.get(type(obj))
+    if kind is not None:
+        return kind
+    # Subclasses, and the first object of a library whose module is not loaded yet.
     if isinstance(obj, (np.ndarray, list, tuple)):
         return NUMPY
     for library in FRAME_KINDS:
@@ -122,18 +129,22 @@ def period(value: Any, fn: str, arg: str) -> int:
 
 def run(fn: str, periods: Sequence[int], args: dict[str, Any]) -> Any:
     """The indicator `fn` of the inputs `args` (in the module's order), as the last input's kind."""
-    like = list(args.values())[-1]
     if len(args) == 1:
+        like = args["data"]
         kind = kind_of(like)
         if kind.is_expression(like):
             return kind.expression(fn, periods, args)
         return kind.result(like, compute(fn, periods, [kind.values(like, fn, "data")]), OUTPUTS[fn])
+    like = args["close"]
     kinds = [kind_of(obj) for obj in args.values()]
     for kind, obj in zip(kinds, args.values()):
         if kind.is_expression(obj):
             return kind.expression(fn, periods, args)
-    for kind in {id(k): k for k in kinds}.values():
-        kind.check_together(fn, {arg: obj for (arg, obj), k in zip(args.items(), kinds) if k is kind})
+    if all(kind is kinds[0] for kind in kinds):
+        kinds[0].check_together(fn, args)
+    else:
+        for kind in {id(k): k for k in kinds}.values():
+            kind.check_together(fn, {arg: obj for (arg, obj), k in zip(args.items(), kinds) if k is kind})
     values = [kind.values(obj, fn, arg) for kind, (arg, obj) in zip(kinds, args.items())]
     _check_shapes(fn, list(args), values)
     return kinds[-1].result(like, compute(fn, periods, values), OUTPUTS[fn])

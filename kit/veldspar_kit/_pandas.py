@@ -12,7 +12,7 @@ from pandas.api import types as pdt
 
 from . import _indicators as vk
 from . import _messages as msg
-from ._inputs import join
+from ._inputs import KINDS_BY_TYPE, join
 from ._series import Float64Array
 
 if TYPE_CHECKING:
@@ -60,12 +60,12 @@ class PandasKind:
         # A float64 frame's values are its block transposed: the columns are rows already.
         return np.ascontiguousarray(values.T)
 
-    def result(self, like: Frame, outputs: list[Float64Array], names: Sequence[str]) -> Any:
+    def result(self, like: Frame, block: Float64Array, names: Sequence[str]) -> Any:
         if isinstance(like, pd.Series):
-            if len(outputs) == 1:
-                return pd.Series(outputs[0], index=like.index, name=like.name, copy=False)
-            return pd.DataFrame(dict(zip(names, outputs)), index=like.index, copy=False)
-        frames = [pd.DataFrame(out.T, index=like.index, columns=like.columns, copy=False) for out in outputs]
+            if len(block) == 1:
+                return pd.Series(block[0], index=like.index, name=like.name, copy=False)
+            return pd.DataFrame(block.T, index=like.index, columns=list(names), copy=False)
+        frames = [pd.DataFrame(out.T, index=like.index, columns=like.columns, copy=False) for out in block]
         if len(frames) == 1:
             return frames[0]
         # Two column levels: frame["macd"] is the MACD of every series.
@@ -85,6 +85,7 @@ class PandasKind:
 
 
 KIND = PandasKind()
+KINDS_BY_TYPE.update({pd.Series: KIND, pd.DataFrame: KIND})
 
 
 @pd.api.extensions.register_series_accessor("veldspar")

@@ -13,7 +13,7 @@ import polars as pl
 
 from . import _indicators as vk
 from . import _messages as msg
-from ._inputs import join, run
+from ._inputs import KINDS_BY_TYPE, join, run
 from ._series import OUTPUTS, Float64Array
 
 if TYPE_CHECKING:
@@ -49,16 +49,16 @@ class PolarsKind:
             rows[row] = _series_values(series, fn, arg)
         return rows
 
-    def result(self, like: Frame, outputs: list[Float64Array], names: Sequence[str]) -> Any:
+    def result(self, like: Frame, block: Float64Array, names: Sequence[str]) -> Any:
         if isinstance(like, pl.Series):
-            if len(outputs) == 1:
-                return pl.Series(like.name, outputs[0])
-            return pl.DataFrame(dict(zip(names, outputs)))
-        if len(outputs) == 1:
-            return pl.DataFrame({column: outputs[0][row] for row, column in enumerate(like.columns)})
+            if len(block) == 1:
+                return pl.Series(like.name, block[0])
+            return pl.DataFrame(dict(zip(names, block)))
+        if len(block) == 1:
+            return pl.DataFrame({column: block[0][row] for row, column in enumerate(like.columns)})
         # One struct column per series, as `frame.select(pl.all().veldspar.macd())` gives.
         return pl.DataFrame([
-            pl.DataFrame({name: out[row] for name, out in zip(names, outputs)}).to_struct(column)
+            pl.DataFrame({name: out[row] for name, out in zip(names, block)}).to_struct(column)
             for row, column in enumerate(like.columns)])
 
     def check_together(self, fn: str, args: dict[str, Any]) -> None:
@@ -90,6 +90,7 @@ class PolarsKind:
 
 
 KIND = PolarsKind()
+KINDS_BY_TYPE.update({pl.Series: KIND, pl.DataFrame: KIND, pl.Expr: KIND})
 
 
 def _column(expr: pl.Expr | str) -> pl.Expr:

@@ -6,7 +6,7 @@ on the rest of the series, so an indicator of an indicator has values after both
 from __future__ import annotations
 
 import functools
-from typing import Any, Callable, Sequence
+from typing import Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -46,7 +46,7 @@ def first_value(values: Float64Array) -> int:
 
 def fill(call: Callable[..., None], inputs: Sequence[Float64Array], outputs: Sequence[Float64Array]) -> None:
     """One series: NaN over the leading positions where an input is NaN, the module's result after them."""
-    skip = max(first_value(values) for values in inputs)
+    skip = first_value(inputs[0]) if len(inputs) == 1 else max(first_value(values) for values in inputs)
     if skip:
         for out in outputs:
             out[:skip] = NO_VALUE
@@ -63,12 +63,12 @@ def fill_rows(name: str, periods: Sequence[int], inputs: Sequence[Float64Array],
         fill(call, [values[row] for values in inputs], [out[row] for out in outputs])
 
 
-def compute(name: str, periods: Sequence[int], inputs: Sequence[Float64Array]) -> list[Float64Array]:
-    """New output arrays of the inputs' shape (all 1-D, or all 2-D with one series per row)."""
-    shape: Any = inputs[0].shape
-    outputs = [np.empty(shape) for _ in OUTPUTS[name]]
-    if len(shape) == 1:
-        fill(functools.partial(MODULE[name], *periods), inputs, outputs)
+def compute(name: str, periods: Sequence[int], inputs: Sequence[Float64Array]) -> Float64Array:
+    """A new block of the indicator's outputs, block[k] the k-th, each of the inputs' shape (all 1-D, or all
+    2-D with one series per row). A frame takes the block whole, without a copy."""
+    block = np.empty((len(OUTPUTS[name]), *inputs[0].shape))
+    if inputs[0].ndim == 1:
+        fill(functools.partial(MODULE[name], *periods), inputs, list(block))
     else:
-        fill_rows(name, periods, inputs, outputs)
-    return outputs
+        fill_rows(name, periods, inputs, list(block))
+    return block
