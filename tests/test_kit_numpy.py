@@ -2,6 +2,7 @@
 one column per series in 2-D, and refusals that say what was expected. Helpers here serve the pandas
 and polars tests too."""
 import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -41,6 +42,16 @@ def expected(name, periods, *inputs):
     MODULE[name](*periods, *(np.ascontiguousarray(x[skip:]) for x in inputs), *outs)
     head = np.full(skip, NO_VALUE_BITS, dtype=np.uint64).view(np.float64)
     return [np.concatenate([head, out]) for out in outs]
+
+
+def run_doc_block(index, monkeypatch):
+    """Runs the index-th Python block of docs/kit.md as a reader would, from the source folder."""
+    root = Path(__file__).resolve().parents[1]
+    blocks = re.findall(r"```python\n(.*?)```", (root / "docs" / "kit.md").read_text(), re.S)
+    monkeypatch.chdir(root)
+    namespace = {}
+    exec(compile(blocks[index], f"docs/kit.md, block {index}", "exec"), namespace)
+    return namespace
 
 
 def assert_same_bits(got, want):

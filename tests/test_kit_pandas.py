@@ -6,7 +6,7 @@ import pytest
 
 import veldspar_kit as vk
 from conftest import bits, run_python
-from test_kit_numpy import INDICATORS, assert_same_bits, bars, expected, inputs_of, kit
+from test_kit_numpy import INDICATORS, assert_same_bits, bars, expected, inputs_of, run_doc_block
 
 pd = pytest.importorskip("pandas")
 
@@ -121,20 +121,13 @@ def test_inputs_that_do_not_line_up_are_refused():
         vk.atr(frames[0], frames[1], frames[2].rename(columns={"B": "C"}))
 
 
-IMPORT_PANDAS_LATE = """
-import sys, veldspar_kit
-assert 'pandas' not in sys.modules
-import pandas as pd
-print(pd.Series([1.0, 2.0, 4.0]).veldspar.sma(2).tolist()[1:])
-"""
-
-
-@pytest.mark.parametrize("code", [IMPORT_PANDAS_LATE, "import pandas as pd, veldspar_kit\n" +
-                                  IMPORT_PANDAS_LATE.split("\n", 4)[4]], ids=["kit first", "pandas first"])
-def test_the_accessor_is_there_whichever_is_imported_first(code):
-    done = run_python(code)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout == "[1.5, 3.0]\n"
+def test_the_accessor_is_there_whichever_is_imported_first():
+    late = "import veldspar_kit, sys\nassert 'pandas' not in sys.modules\nimport pandas as pd\n"
+    early = "import pandas as pd, veldspar_kit\n"
+    for start in (late, early):
+        done = run_python(start + "print(pd.Series([1.0, 2.0, 4.0]).veldspar.sma(2).tolist()[1:])")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "[1.5, 3.0]\n"
 
 
 def test_a_failed_registration_warns_and_pandas_still_imports():
@@ -147,3 +140,12 @@ def test_a_failed_registration_warns_and_pandas_still_imports():
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("1.0 ['veldspar_kit could not add its .veldspar namespace to pandas: "
                                   "ModuleNotFoundError: import of veldspar_kit._pandas halted; None in sys.modules']")
+
+
+def test_the_quick_start_runs_as_written(monkeypatch, capsys):
+    frame = run_doc_block(0, monkeypatch)["bars"]
+    close = frame["close"]
+    assert list(frame.columns[-6:]) == ["sma", "ema", "atr", "macd", "signal", "hist"] and len(frame) == 252
+    assert bits(frame["ema"]) == bits(vk.ema(close.to_numpy(), 20))
+    assert bits(frame["hist"]) == bits(vk.macd(close.to_numpy())[2])
+    assert "2025-12-19" in capsys.readouterr().out

@@ -6,7 +6,7 @@ import pytest
 
 import veldspar_kit as vk
 from conftest import bits, run_python
-from test_kit_numpy import INDICATORS, assert_same_bits, bars, expected, inputs_of, kit
+from test_kit_numpy import INDICATORS, assert_same_bits, bars, expected, inputs_of, run_doc_block
 
 pl = pytest.importorskip("polars")
 
@@ -154,3 +154,19 @@ def test_the_watcher_leaves_once_both_libraries_are_imported():
                       "print(watching())\nimport polars\nprint(watching())\nimport pandas\nprint(watching())")
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1", "1", "0"]
+
+
+def test_the_quick_start_runs_as_written(monkeypatch, capsys):
+    frame = run_doc_block(1, monkeypatch)["bars"]
+    close = frame["close"].to_numpy()
+    assert frame.columns[-6:] == ["sma", "ema", "atr", "macd", "signal", "hist"] and frame.height == 252
+    assert bits(frame["sma"].to_numpy()) == bits(vk.sma(close, 20))
+    assert bits(frame["atr"].to_numpy()) == bits(vk.atr(*(frame[c].to_numpy() for c in ("high", "low")), close))
+    assert "2025-12-19" in capsys.readouterr().out
+
+
+def test_the_grouped_example_runs_as_written(monkeypatch):
+    namespace = run_doc_block(2, monkeypatch)
+    close = namespace["bars"]["close"].to_numpy()
+    last = namespace["result"].sort("symbol")["sma"].to_list()
+    assert last == [vk.sma(close, 20)[-1], vk.sma(close * 2, 20)[-1]]
