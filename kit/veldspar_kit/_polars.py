@@ -84,9 +84,13 @@ class PolarsKind:
         exprs: list[pl.Expr] = list(args.values())
         if len(exprs) == 1:
             return exprs[0].map_batches(lambda series: batch([series]), return_dtype=dtype)
-        # The last input (close) goes first, so that the result takes its name.
-        return pl.map_batches([exprs[-1], *exprs[:-1]], lambda series: batch([*series[1:], series[0]]),
-                              return_dtype=dtype)
+        # Several inputs travel as one struct (pl.map_batches over several expressions gets whole columns
+        # under .over() in polars 1.0). Its first field, the last input (close), names the result; the
+        # others get names that cannot clash with it.
+        fields = [exprs[-1], *(expr.alias(f"__veldspar_{arg}") for arg, expr in list(args.items())[:-1])]
+        return pl.struct(fields).map_batches(
+            lambda struct: batch([*(struct.struct.field(f) for f in struct.struct.fields[1:]),
+                                  struct.struct.field(struct.struct.fields[0])]), return_dtype=dtype)
 
 
 KIND = PolarsKind()

@@ -57,7 +57,11 @@ def fill(call: Callable[..., None], inputs: Sequence[Float64Array], outputs: Seq
 
 def fill_rows(name: str, periods: Sequence[int], inputs: Sequence[Float64Array],
               outputs: Sequence[Float64Array]) -> None:
-    """One series per row of C-contiguous 2-D arrays, each row exactly as `fill` computes it alone."""
+    """One series per row of C-contiguous 2-D arrays, each row exactly as `fill` computes it alone.
+
+    A loop of the module's 1-D calls; the panel functions of veldspar_kit.panel do the same rows in one
+    call, after which only the rows that start with NaN need `fill` again.
+    """
     call = functools.partial(MODULE[name], *periods)
     for row in range(len(inputs[0])):
         fill(call, [values[row] for values in inputs], [out[row] for out in outputs])
