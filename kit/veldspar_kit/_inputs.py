@@ -135,24 +135,25 @@ def run(fn: str, periods: Sequence[int], args: dict[str, Any]) -> Any:
         if kind.is_expression(like):
             return kind.expression(fn, periods, args)
         return kind.result(like, compute(fn, periods, [kind.values(like, fn, "data")]), OUTPUTS[fn])
-    like = args["close"]
-    kinds = [kind_of(obj) for obj in args.values()]
-    for kind, obj in zip(kinds, args.values()):
+    names, objs = list(args), list(args.values())
+    kinds = [kind_of(obj) for obj in objs]
+    for kind, obj in zip(kinds, objs):
         if kind.is_expression(obj):
             return kind.expression(fn, periods, args)
-    if all(kind is kinds[0] for kind in kinds):
-        kinds[0].check_together(fn, args)
+    kind = kinds[-1]
+    if kinds.count(kind) == len(kinds):
+        kind.check_together(fn, args)
     else:
-        for kind in {id(k): k for k in kinds}.values():
-            kind.check_together(fn, {arg: obj for (arg, obj), k in zip(args.items(), kinds) if k is kind})
-    values = [kind.values(obj, fn, arg) for kind, (arg, obj) in zip(kinds, args.items())]
-    _check_shapes(fn, list(args), values)
-    return kinds[-1].result(like, compute(fn, periods, values), OUTPUTS[fn])
+        for each in {id(k): k for k in kinds}.values():
+            each.check_together(fn, {arg: obj for arg, obj, k in zip(names, objs, kinds) if k is each})
+    values = [k.values(obj, fn, arg) for k, obj, arg in zip(kinds, objs, names)]
+    _check_shapes(fn, names, values)
+    return kind.result(objs[-1], compute(fn, periods, values), OUTPUTS[fn])
 
 
 def _check_shapes(fn: str, names: list[str], values: list[Float64Array]) -> None:
     shapes = [v.shape for v in values]
-    if len(set(shapes)) == 1:
+    if shapes.count(shapes[0]) == len(shapes):
         return
     joined = join(names)
     if len({len(s) for s in shapes}) > 1:

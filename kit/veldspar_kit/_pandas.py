@@ -21,6 +21,9 @@ if TYPE_CHECKING:
     Frame = Union["pd.Series[Any]", pd.DataFrame]
 
 
+_FLOAT64 = np.dtype(np.float64)
+
+
 def claims(obj: object) -> bool:
     return isinstance(obj, (pd.Series, pd.DataFrame))
 
@@ -44,6 +47,8 @@ class PandasKind:
     def values(self, obj: Frame, fn: str, arg: str) -> Float64Array:
         if isinstance(obj, pd.Series):
             dtype = obj.dtype
+            if dtype == _FLOAT64:  # the common case, read in place
+                return np.ascontiguousarray(obj.to_numpy())
             if not _numeric(dtype):
                 raise TypeError(msg.PANDAS_DTYPE.format(fn=fn, arg=arg, dtype=dtype, hint=_hint(dtype, arg)))
             if isinstance(dtype, np.dtype):  # float64 is read in place

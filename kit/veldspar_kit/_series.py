@@ -5,7 +5,6 @@ on the rest of the series, so an indicator of an indicator has values after both
 """
 from __future__ import annotations
 
-import functools
 from typing import Callable, Sequence
 
 import numpy as np
@@ -44,35 +43,35 @@ def first_value(values: Float64Array) -> int:
     return n
 
 
-def fill(call: Callable[..., None], inputs: Sequence[Float64Array], outputs: Sequence[Float64Array]) -> None:
+def fill(function: Callable[..., None], periods: Sequence[int], inputs: Sequence[Float64Array],
+         outputs: Sequence[Float64Array]) -> None:
     """One series: NaN over the leading positions where an input is NaN, the module's result after them."""
-    skip = first_value(inputs[0]) if len(inputs) == 1 else max(first_value(values) for values in inputs)
+    skip = 0
+    for values in inputs:
+        skip = max(skip, first_value(values))
     if skip:
         for out in outputs:
             out[:skip] = NO_VALUE
         inputs = [values[skip:] for values in inputs]
         outputs = [out[skip:] for out in outputs]
-    call(*inputs, *outputs)
+    function(*periods, *inputs, *outputs)
 
 
-def fill_rows(name: str, periods: Sequence[int], inputs: Sequence[Float64Array],
+def fill_rows(function: Callable[..., None], periods: Sequence[int], inputs: Sequence[Float64Array],
               outputs: Sequence[Float64Array]) -> None:
     """One series per row of C-contiguous 2-D arrays, each row exactly as `fill` computes it alone.
 
     A loop of the module's 1-D calls; the panel functions of veldspar_kit.panel do the same rows in one
     call, after which only the rows that start with NaN need `fill` again.
     """
-    call = functools.partial(MODULE[name], *periods)
     for row in range(len(inputs[0])):
-        fill(call, [values[row] for values in inputs], [out[row] for out in outputs])
+        fill(function, periods, [values[row] for values in inputs], [out[row] for out in outputs])
 
 
 def compute(name: str, periods: Sequence[int], inputs: Sequence[Float64Array]) -> Float64Array:
     """A new block of the indicator's outputs, block[k] the k-th, each of the inputs' shape (all 1-D, or all
     2-D with one series per row). A frame takes the block whole, without a copy."""
-    block = np.empty((len(OUTPUTS[name]), *inputs[0].shape))
-    if inputs[0].ndim == 1:
-        fill(functools.partial(MODULE[name], *periods), inputs, list(block))
-    else:
-        fill_rows(name, periods, inputs, list(block))
+    first = inputs[0]
+    block = np.empty((len(OUTPUTS[name]), *first.shape))
+    (fill if first.ndim == 1 else fill_rows)(MODULE[name], periods, inputs, list(block))
     return block
