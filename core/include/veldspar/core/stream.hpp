@@ -25,8 +25,9 @@
 // Fields marked "fixed" are set by init_* from the periods and never change;
 // the others change as bars arrive. To restore a saved state, take init_* of
 // its periods, assign the saved changing fields and the saved window, and
-// accept the result only if is_valid() holds: an invalid state may index its
-// window out of bounds.
+// accept the result only if is_valid() holds: a state that fails it gives
+// values no series gives, or ends the process at its next call (a window slot
+// out of range is a fault, never a write past the window).
 //
 // Windows. SMA and MACD need inputs that no running value holds any more: the
 // value that leaves SMA's window, and the inputs from which MACD re-seeds its
