@@ -222,7 +222,7 @@ class BorrowedArray : public AcquiredArray<Rank> {
 public:
     BorrowedArray(BorrowedArray&&) noexcept = default;
     BorrowedArray& operator=(BorrowedArray&&) = delete;
-    ~BorrowedArray() {
+    [[gnu::always_inline]] ~BorrowedArray() {
         if (this->array_) release_readonly();
     }
 
@@ -272,9 +272,11 @@ private:
         PyObject* array = this->array_.get();
         PyObject* keyed = keyed_ ? keyed_.get() : array;
         const BorrowCheckingApi* record = api::borrow_record();
-        if (this->layout_.is_that_of(array) &&
-            api::element_size(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))) == sizeof(double) &&
-            key_base(array) == keyed) [[likely]] {
+        auto* a = reinterpret_cast<PyArrayObject*>(array);
+        // An array that was its own key base still is while it has no base.
+        const bool same_base = keyed_ ? key_base(array) == keyed : PyArray_BASE(a) == nullptr;
+        if (same_base && this->layout_.is_that_of(array) &&
+            (PyArray_DESCR(a) == api::float64() || api::element_size(PyArray_DESCR(a)) == sizeof(double))) [[likely]] {
             record->release(record->state, array);
         } else {
             detail::release_as_registered(record, array, keyed, this->layout_.data, Rank, this->layout_.dims,
