@@ -126,21 +126,16 @@ def gbench(program, out, options):
     subprocess.run([str(program), f"--benchmark_out={out}", "--benchmark_out_format=json",
                     "--benchmark_enable_random_interleaving=true", *options.split()],
                    check=True, stdout=sys.stderr)
-    best = {}
+    runs = {}
     for b in json.loads(out.read_text())["benchmarks"]:
-        if b.get("run_type") != "iteration":
-            continue
-        key = ("/".join(p for p in b["run_name"].split("/") if ":" not in p and p != "real_time"), b["threads"])
-        failed = b.get("error_occurred", False)
-        ns = float("inf") if failed else 1e9 / b["items_per_second"]
-        left = b.get("left", 0)
-        prior = best.get(key)
-        if prior is None or ns < prior["ns"] or failed:
-            best[key] = dict(ns=ns, error=b.get("error_message") if failed else None,
-                             left=max(left, prior["left"] if prior else 0))
-        else:
-            prior["left"] = max(prior["left"], left)
-    return best
+        if b.get("run_type") == "iteration":
+            name = "/".join(p for p in b["run_name"].split("/") if ":" not in p and p != "real_time")
+            runs.setdefault((name, b["threads"]), []).append(b)
+    return {key: dict(ns=min((1e9 / b["items_per_second"] for b in bs if not b.get("error_occurred")),
+                             default=float("inf")),
+                      error=next((b["error_message"] for b in bs if b.get("error_occurred")), None),
+                      left=max(b.get("left", 0) for b in bs))
+            for key, bs in runs.items()}
 
 
 def pyperf_suite(suite, ctx, *extra):
