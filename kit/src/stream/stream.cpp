@@ -79,8 +79,9 @@ Status bind_call(const frame::FunctionSignature& signature, PyObject* args, PyOb
     return frame::bind_arguments(signature, stack.data(), nargs, names.get(), slots);
 }
 
-void saved::put(frame::String& out, std::uint64_t word) noexcept {
-    for (int byte = 0; byte < 8; ++byte) out += static_cast<char>((word >> (8 * byte)) & 0xFF);
+char* saved::put(char* at, std::uint64_t word) noexcept {
+    for (int byte = 0; byte < 8; ++byte) *at++ = static_cast<char>((word >> (8 * byte)) & 0xFF);
+    return at;
 }
 
 std::uint64_t saved::get(const char* data, std::size_t index) noexcept {

@@ -142,8 +142,8 @@ Status bind_call(const frame::FunctionSignature& signature, PyObject* args, PyOb
 
 // The pieces of the saved state shared by every indicator (stream.cpp).
 namespace saved {
-// Appends a 64-bit little-endian word.
-void put(frame::String& out, std::uint64_t word) noexcept;
+// Writes a 64-bit little-endian word at `at`; returns the place after it.
+char* put(char* at, std::uint64_t word) noexcept;
 // The word at `index` of `data`.
 std::uint64_t get(const char* data, std::size_t index) noexcept;
 // "3" or "12, 26, 9".
@@ -178,7 +178,7 @@ struct StreamType {
         if (Status failure = I::check(periods)) return raise(std::move(*failure));
         const State state = I::init(periods);
         const std::size_t size = I::window_size(state);
-        // Calloc checks size * 8 for overflow; a period too large for memory is a MemoryError.
+        // PyMem_Calloc refuses a size * 8 beyond the largest object: a window too large is a MemoryError.
         double* window = nullptr;
         if (size > 0) {
             window = static_cast<double*>(PyMem_Calloc(size, sizeof(double)));
@@ -256,23 +256,29 @@ struct StreamType {
         frame::EntryFrame frame;
         Stream<I>& s = *self_of<I>(self);
         if (s.busy) return raise(in_use(kName));
-        frame::String bytes;
-        for (std::size_t period : s.periods) saved::put(bytes, period);
         State state = s.state;
+        std::size_t fields = 0;
+        I::fields(state, [&](auto&) { ++fields; });
+        const std::size_t slots = saved_slots(state, s.window_size);
+        // Made as a bytes object at once: a window too large for memory is a MemoryError.
+        Object bytes =
+            Object::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * (kN + fields + slots))));
+        if (!bytes) return nullptr;
+        char* at = PyBytes_AS_STRING(bytes.get());
+        for (std::size_t period : s.periods) at = saved::put(at, period);
         I::fields(state, [&](auto& field) {
             if constexpr (std::is_floating_point_v<std::remove_reference_t<decltype(field)>>) {
                 std::uint64_t bits;
                 std::memcpy(&bits, &field, sizeof bits);
-                saved::put(bytes, bits);
+                at = saved::put(at, bits);
             } else {
-                saved::put(bytes, field);
+                at = saved::put(at, field);
             }
         });
-        const std::size_t slots = saved_slots(state, s.window_size);
         for (std::size_t i = 0; i < slots; ++i) {
             std::uint64_t bits;
             std::memcpy(&bits, &s.window[i], sizeof bits);
-            saved::put(bytes, bits);
+            at = saved::put(at, bits);
         }
         Object periods = Object::steal(PyTuple_New(kN));
         if (!periods) return nullptr;
@@ -281,9 +287,8 @@ struct StreamType {
             if (period == nullptr) return nullptr;
             PyTuple_SET_ITEM(periods.get(), static_cast<Py_ssize_t>(i), period);
         }
-        return Py_BuildValue("(O O (K y#))", reinterpret_cast<PyObject*>(Py_TYPE(self)), periods.get(),
-                             static_cast<unsigned long long>(kStateFormat), bytes.data(),
-                             static_cast<Py_ssize_t>(bytes.size()));
+        return Py_BuildValue("(O O (K O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), periods.get(),
+                             static_cast<unsigned long long>(kStateFormat), bytes.get());
     }
 
     // Restores a state that reduce() made, refusing anything else before the stream changes.
