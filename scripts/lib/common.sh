@@ -5,6 +5,8 @@ set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 DIST=$REPO/dist
 PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
+# chroot, update-binfmts and the like live here; a root's environment has them on its path.
+PATH=$PATH:/usr/sbin:/sbin
 # CI's own builds treat warnings as errors (scripts/test sets this); a user's `pip install` never does.
 WERROR=${VELDSPAR_WERROR:-OFF}
 # One clock for a script and the scripts it starts, so nested steps show the time since CI began.
