@@ -19,18 +19,18 @@
 #include <thread>
 #include <vector>
 
-#include "veldspar/np/borrow_table.hpp"
+#include "veldspar/table/borrow_table.hpp"
 
 namespace {
 
-using veldspar::np::BorrowKey;
-using veldspar::np::BorrowTable;
+using veldspar::table::BorrowKey;
+using veldspar::table::BorrowTable;
 
 constexpr std::uintptr_t kBase = 0x10000;
 
 BorrowKey key() noexcept {
     const std::intptr_t n = 16, stride = 8;
-    return veldspar::np::borrow_key(0x20000, 1, &n, &stride, sizeof(double));
+    return veldspar::table::borrow_key(0x20000, 1, &n, &stride, sizeof(double));
 }
 
 struct Run {

@@ -27,15 +27,16 @@ def test_the_tree_passes():
 
 
 @pytest.mark.parametrize("path, include, complaint", [
-    ("module/frame/src/frame.cpp", '"veldspar/np/array.hpp"',
-     "module/frame/src/frame.cpp: includes numpy/include/veldspar/np/array.hpp of the numpy layer"),
-    ("core/src/sma.cpp", '"veldspar/py/object.hpp"', "core/src/sma.cpp: includes module/frame/include/veldspar/py"),
+    ("module/frame/src/frame.cpp", '"veldspar/numpy/array.hpp"',
+     "module/frame/src/frame.cpp: includes numpy/include/veldspar/numpy/array.hpp of the numpy layer"),
+    ("core/src/sma.cpp", '"veldspar/frame/object.hpp"', "core/src/sma.cpp: includes module/frame/include/veldspar/frame"),
+    ("core/fault/src/fault.cpp", '"veldspar/core/core.hpp"', "of the core layer, above the fault layer"),
     ("numpy/src/array.cpp", '"../../module/src/entry.hpp"', "of the module layer, above the numpy layer"),
     ("core/src/ema.cpp", "<Python.h>", "core/src/ema.cpp: the core layer includes <Python.h>"),
     ("numpy/table/src/borrow_table.cpp", "<numpy/ndarraytypes.h>", "the table layer includes <numpy/ndarraytypes.h>"),
-    ("numpy/table/src/borrow_table.cpp", '"veldspar/np/array.hpp"', "of the numpy layer, above the table layer"),
+    ("numpy/table/src/borrow_table.cpp", '"veldspar/numpy/array.hpp"', "of the numpy layer, above the table layer"),
     ("module/frame/src/error.cpp", "<numpy/ndarraytypes.h>", "the frame layer includes <numpy/ndarraytypes.h>"),
-    ("numpy/src/array.cpp", '"veldspar/core.hpp"', "the numpy layer includes core/include/veldspar/core.hpp"),
+    ("numpy/src/array.cpp", '"veldspar/core/core.hpp"', "the numpy layer includes core/include/veldspar/core/core.hpp"),
     ("core/src/access.hpp", '"atr.cpp"', "include cycle: core/src/access.hpp -> core/src/atr.cpp -> core/src/access.hpp"),
 ])
 def test_a_violation_fails_the_check(tree, path, include, complaint):

@@ -15,8 +15,8 @@
 #include <limits>
 #include <source_location>
 
-#include "veldspar/core.hpp"
-#include "veldspar/fault.hpp"
+#include "veldspar/core/core.hpp"
+#include "veldspar/fault/fault.hpp"
 
 namespace veldspar::core::detail {
 
@@ -73,7 +73,7 @@ inline void require_same_length(std::size_t input_len, std::size_t other_len, st
     if (other_len != input_len) {
         // The first index that one of the two slices lacks.
         const std::size_t shorter = other_len < input_len ? other_len : input_len;
-        index_out_of_bounds(shorter, shorter, where);
+        fault::index_out_of_bounds(shorter, shorter, where);
     }
 }
 

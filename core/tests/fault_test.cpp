@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "../src/fault_testing.hpp"
-#include "veldspar/core.hpp"
-#include "veldspar/fault.hpp"
+#include "../fault/src/testing.hpp"
+#include "veldspar/core/core.hpp"
+#include "veldspar/fault/fault.hpp"
 
 namespace {
 
@@ -22,13 +22,13 @@ constexpr const char* kLocation = "core/tests/fault_test\\.cpp:[0-9]+:[0-9]+";
 TEST(FaultDeathTest, ReportNamesThreadLocationAndMessage) {
     const std::string pattern =
         std::string("^\nthread '<unnamed>' panicked at ") + kLocation + ":\nbroken invariant 42\n$";
-    EXPECT_EXIT(veldspar::internal_fault("broken invariant 42"), KilledBySignal(SIGABRT), pattern);
+    EXPECT_EXIT(veldspar::fault::internal_fault("broken invariant 42"), KilledBySignal(SIGABRT), pattern);
 }
 
 TEST(FaultDeathTest, IndexOutOfBoundsMessage) {
     const std::string pattern = std::string("^\nthread '<unnamed>' panicked at ") + kLocation +
                                 ":\nindex out of bounds: the len is 3 but the index is 7\n$";
-    EXPECT_EXIT(veldspar::index_out_of_bounds(3, 7), KilledBySignal(SIGABRT), pattern);
+    EXPECT_EXIT(veldspar::fault::index_out_of_bounds(3, 7), KilledBySignal(SIGABRT), pattern);
 }
 
 TEST(FaultDeathTest, KernelWithShortOutputFaultsBeforeWriting) {
@@ -44,8 +44,8 @@ TEST(FaultDeathTest, FaultDuringAReportIsShort) {
     const std::string pattern = std::string("^panicked at ") + kLocation +
                                 ":\nsecond fault\nthread panicked while processing panic\\. aborting\\.\n$";
     auto fault_in_report = [] {
-        veldspar::fault_testing::enter_report();
-        veldspar::internal_fault("second fault");
+        veldspar::fault::testing::enter_report();
+        veldspar::fault::internal_fault("second fault");
     };
     EXPECT_EXIT(fault_in_report(), KilledBySignal(SIGABRT), pattern);
 }
@@ -58,7 +58,7 @@ TEST(FaultDeathTest, ConcurrentFaultsWriteOneWholeReport) {
     auto racing_faults = [] {
         std::vector<std::thread> threads;
         for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([] { veldspar::internal_fault("fault from a thread that raced the others"); });
+            threads.emplace_back([] { veldspar::fault::internal_fault("fault from a thread that raced the others"); });
         }
         for (auto& t : threads) t.join();
     };
@@ -70,13 +70,13 @@ TEST(FaultDeathTest, ConcurrentFaultsWriteOneWholeReport) {
 }
 
 TEST(FaultDeathTest, AllocationFailureLine) {
-    EXPECT_EXIT(veldspar::allocation_failed(123456), KilledBySignal(SIGABRT),
+    EXPECT_EXIT(veldspar::fault::allocation_failed(123456), KilledBySignal(SIGABRT),
                 "^memory allocation of 123456 bytes failed\n$");
 }
 
 TEST(FaultDeathTest, CheckedAllocatorRefusalEndsTheProcess) {
     auto huge = [] {
-        veldspar::CheckedAllocator<char> allocator;
+        veldspar::fault::CheckedAllocator<char> allocator;
         // Above PTRDIFF_MAX, which malloc always refuses, on 32-bit targets too.
         // Volatile keeps the compiler from warning about the constant size.
         volatile std::size_t bytes = static_cast<std::size_t>(-1) / 2 + 1;

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "veldspar/core.hpp"
+#include "veldspar/core/core.hpp"
 
 namespace veldspar::test {
 

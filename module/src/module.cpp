@@ -7,17 +7,17 @@
 namespace veldspar::indicators {
 namespace {
 
-using py::Error;
-using py::Object;
-using py::Status;
+using frame::Error;
+using frame::Object;
+using frame::Status;
 
 constexpr int kMethFlags = METH_FASTCALL | METH_KEYWORDS;
 static_assert(kMethFlags == 0x82);
 
-template <const auto& S, py::Status (*Body)(const py::Arguments<S>&) noexcept>
+template <const auto& S, frame::Status (*Body)(const frame::Arguments<S>&) noexcept>
 constexpr PyMethodDef method() {
-    return {S.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py::entry<S, Body>)), kMethFlags,
-            py::kTextSignature<S>.data()};
+    return {S.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&frame::entry<S, Body>)),
+            kMethFlags, frame::kTextSignature<S>.data()};
 }
 
 // Registration order is the order of __all__. The function objects point at
@@ -60,12 +60,12 @@ Status add_function(PyObject* module, PyMethodDef* definition) noexcept {
     if (!all) {
         Error missing = Error::fetch();
         if (!missing.matches(PyExc_AttributeError)) return missing;
-        all = Object::steal(py::expect_object(PyList_New(0)));
+        all = Object::steal(frame::expect_object(PyList_New(0)));
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
     } else if (!PyList_Check(all.get())) {
         return Error::type_mismatch(all.get(), messages::kListTarget);
     }
-    if (PyList_Append(all.get(), name.get()) < 0) py::expectation_failed(messages::kAppendToAllFailed);
+    if (PyList_Append(all.get(), name.get()) < 0) frame::expectation_failed(messages::kAppendToAllFailed);
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return Error::fetch();
     return std::nullopt;
 }
@@ -78,7 +78,7 @@ Status module_body(PyObject* module) noexcept {
 }
 
 PyObject* init() noexcept {
-    py::EntryFrame frame;
+    frame::EntryFrame frame;
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         Error::fetch().restore();

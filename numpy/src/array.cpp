@@ -1,24 +1,24 @@
 // NumPy arrays as arguments: the C-API table from NumPy's capsule, acceptance, and inputs held with a read borrow.
-#include "veldspar/np/array.hpp"
+#include "veldspar/numpy/array.hpp"
 
 #include <atomic>
 #include <cstdio>
 
 #include "messages.hpp"
-#include "veldspar/fault.hpp"
+#include "veldspar/fault/fault.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 namespace {
 
-using py::Error;
-using py::Object;
-using py::Result;
+using frame::Error;
+using frame::Object;
+using frame::Result;
 
 std::atomic<PyObject*> g_core_module_name{nullptr};
 std::atomic<unsigned> g_feature_version{0};
 
 Result<Object> import(const char* name) noexcept {
-    Object module_name = py::make_str(name);
+    Object module_name = frame::make_str(name);
     Object module = Object::steal(PyImport_Import(module_name.get()));
     if (!module) return Error::fetch();
     return module;
@@ -50,7 +50,7 @@ Result<unsigned> numpy_major_version() noexcept {
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return Error::fetch();
     if (overflow != 0 || value < 0 || value > 255) {
-        return py::integral_overflow();
+        return frame::integral_overflow();
     }
     return static_cast<unsigned>(value);
 }
@@ -84,7 +84,7 @@ Result<PyObject*> core_module_name() noexcept {
     if (PyObject* cached = g_core_module_name.load(std::memory_order_acquire)) return cached;
     auto major = numpy_major_version();
     if (!major) return major.take_error();
-    Object name = py::make_str(*major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
+    Object name = frame::make_str(*major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
     PyObject* expected = nullptr;
     if (g_core_module_name.compare_exchange_strong(expected, name.get(), std::memory_order_acq_rel)) {
         return name.release();
@@ -99,10 +99,10 @@ std::atomic<PyArray_Descr*> detail::g_float64{nullptr};
 Result<ArrayApi> detail::fetch_array_api() noexcept {
     auto table = fetch_table();
     if (!table) {
-        return py::error_caused_by(PyExc_ImportError, messages::kArrayApiUnavailable, table.take_error());
+        return frame::error_caused_by(PyExc_ImportError, messages::kArrayApiUnavailable, table.take_error());
     }
     PyArray_Descr* float64 = ArrayApi(*table).descr_from_type(NPY_DOUBLE);
-    if (float64 == nullptr) py::python_api_call_failed();
+    if (float64 == nullptr) frame::python_api_call_failed();
     // Stored before the table: whoever sees the table sees the descriptor.
     // A racing thread stores the same descriptor, and its table is the same.
     g_float64.store(float64, std::memory_order_relaxed);
@@ -135,7 +135,7 @@ namespace {
 PyArray_Descr* float64_descr() noexcept { return detail::g_float64.load(std::memory_order_relaxed); }
 
 // Acceptance with the table already in hand: one lookup serves a whole argument.
-py::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
+frame::Result<PyObject*> accept(const ArrayApi& api, PyObject* obj) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (api.is_array(obj) && PyArray_NDIM(array) == 1) {
         // The descriptor is held by the array and float64's by NumPy for
@@ -165,10 +165,10 @@ Error detail::refusal(int code) noexcept {
     if (code == kAlreadyBorrowed) return Error::built(PyExc_BufferError, messages::kAlreadyBorrowed);
     char digits[16];
     std::snprintf(digits, sizeof digits, "%d", code);
-    return Error::built_text(PyExc_BufferError, py::format_text(messages::kUnexpectedCode, {digits}));
+    return Error::built_text(PyExc_BufferError, frame::format_text(messages::kUnexpectedCode, {digits}));
 }
 
-void detail::slice_of_strided_view() noexcept { internal_fault(messages::kSliceOfStridedView); }
+void detail::slice_of_strided_view() noexcept { fault::internal_fault(messages::kSliceOfStridedView); }
 
 Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept {
     auto arrays = array_api();
@@ -176,7 +176,7 @@ Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept {
     auto array = accept(*arrays, obj);
     if (!array) return array.take_error();
     auto api = borrow_checking_api();
-    if (!api) return py::error_caused_by(PyExc_BufferError, messages::kRegistryUnavailable, api.take_error());
+    if (!api) return frame::error_caused_by(PyExc_BufferError, messages::kRegistryUnavailable, api.take_error());
     return register_borrow(*api, *array);
 }
 
@@ -185,17 +185,17 @@ Result<BorrowedInput> detail::borrow_readonly_checked(PyObject* obj) noexcept {
 // the registry computes the key of the registered borrow from it. Empty, with
 // an exception set, if NumPy cannot make it. The data address is never null
 // (NumPy allocates for every array made without memory), so NumPy uses it.
-py::Object BorrowedInput::view_as_acquired() const noexcept {
+frame::Object BorrowedInput::view_as_acquired() const noexcept {
     const ArrayApi arrays(detail::g_array_table.load(std::memory_order_acquire));
     // new_from_descr steals a reference to the descriptor.
     auto* float64 =
         reinterpret_cast<PyArray_Descr*>(Object::borrow(reinterpret_cast<PyObject*>(float64_descr())).release());
     npy_intp size = static_cast<npy_intp>(acquired_.size);
     npy_intp stride = acquired_.stride;
-    py::Object view = py::Object::steal(
+    frame::Object view = frame::Object::steal(
         arrays.new_from_descr(arrays.array_type(), float64, 1, &size, &stride, acquired_.data, 0, nullptr));
     if (!view) return {};
-    if (arrays.set_base_object(view.get(), py::Object::borrow(array_.get()).release()) != 0) return {};
+    if (arrays.set_base_object(view.get(), frame::Object::borrow(array_.get()).release()) != 0) return {};
     return view;
 }
 
@@ -207,7 +207,7 @@ void BorrowedInput::release_changed() noexcept {
     if (layout_as_acquired() &&
         element_size(arrays, PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array_.get()))) == sizeof(double)) {
         record->release(record->state, array_.get());
-    } else if (py::Object view = view_as_acquired()) {
+    } else if (frame::Object view = view_as_acquired()) {
         record->release(record->state, view.get());
     } else {
         // NumPy is out of memory. Releasing through the array as it is now
@@ -217,4 +217,4 @@ void BorrowedInput::release_changed() noexcept {
     }
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy

@@ -1,12 +1,12 @@
 // Every text the NumPy layer shows: array and capsule errors, borrow refusals, its fault reports.
 //
-// Texts with parts filled in at run time are patterns for py::format_text:
+// Texts with parts filled in at run time are patterns for frame::format_text:
 // each "{}" takes the next argument, in order.
 #pragma once
 
 #include <string_view>
 
-namespace veldspar::np::messages {
+namespace veldspar::numpy::messages {
 
 // The targets named by a type-mismatch TypeError ("'<type>' object cannot be
 // converted to '<target>'"): an array argument, and what must be a capsule.
@@ -30,4 +30,4 @@ inline constexpr std::string_view kSliceOfStridedView = "array_slice of a view t
 inline constexpr std::string_view kArrayApiLostInRegistry =
     "NumPy's C-API table is unavailable inside the borrow registry";
 
-}  // namespace veldspar::np::messages
+}  // namespace veldspar::numpy::messages

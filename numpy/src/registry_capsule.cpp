@@ -6,12 +6,12 @@
 #include <new>
 
 #include "messages.hpp"
-#include "veldspar/fault.hpp"
-#include "veldspar/np/array.hpp"
-#include "veldspar/np/borrow_table.hpp"
-#include "veldspar/np/registry.hpp"
+#include "veldspar/fault/fault.hpp"
+#include "veldspar/numpy/array.hpp"
+#include "veldspar/numpy/registry.hpp"
+#include "veldspar/table/borrow_table.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 namespace {
 
 static_assert(sizeof(npy_intp) == sizeof(std::intptr_t) && alignof(npy_intp) == alignof(std::intptr_t));
@@ -20,7 +20,7 @@ static_assert(sizeof(npy_intp) == sizeof(std::intptr_t) && alignof(npy_intp) == 
 // fixed when the registry is made (NumPy's C API is reached by then: the
 // registry is made at the first borrow, after an array was accepted).
 struct Registry {
-    BorrowTable table;
+    table::BorrowTable borrows;
     PyTypeObject* array_type;
     bool numpy2_descr;  // descriptors in NumPy 2.x layout (C-API feature version 18 and up)
 };
@@ -47,12 +47,12 @@ std::size_t element_width(const Registry& registry, PyArray_Descr* descr) noexce
 // another thread waits on the mutex. (Kept as separate locals: a struct of
 // both would be built field by field and then block-copied, and the wide load
 // of a copy that spans several just-made narrow stores stalls.)
-[[gnu::always_inline]] inline BorrowKey key_of(const Registry& registry, PyObject* obj) noexcept {
+[[gnu::always_inline]] inline table::BorrowKey key_of(const Registry& registry, PyObject* obj) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    return borrow_key(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)), PyArray_NDIM(array),
-                      reinterpret_cast<const std::intptr_t*>(PyArray_DIMS(array)),
-                      reinterpret_cast<const std::intptr_t*>(PyArray_STRIDES(array)),
-                      element_width(registry, PyArray_DESCR(array)));
+    return table::borrow_key(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)), PyArray_NDIM(array),
+                             reinterpret_cast<const std::intptr_t*>(PyArray_DIMS(array)),
+                             reinterpret_cast<const std::intptr_t*>(PyArray_STRIDES(array)),
+                             element_width(registry, PyArray_DESCR(array)));
 }
 
 Registry& registry_of(void* state) noexcept { return *static_cast<Registry*>(state); }
@@ -61,27 +61,27 @@ extern "C" {
 
 static int veldspar_registry_acquire(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const BorrowKey key = key_of(registry, array);
-    return registry.table.acquire(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
+    const table::BorrowKey key = key_of(registry, array);
+    return registry.borrows.acquire(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
 }
 
 static int veldspar_registry_acquire_mut(void* state, PyObject* array) noexcept {
     if (!is_writeable(array)) return kNotWriteable;
     Registry& registry = registry_of(state);
-    const BorrowKey key = key_of(registry, array);
-    return registry.table.acquire_mut(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
+    const table::BorrowKey key = key_of(registry, array);
+    return registry.borrows.acquire_mut(base_address(registry, array), key) ? kBorrowed : kAlreadyBorrowed;
 }
 
 static void veldspar_registry_release(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const BorrowKey key = key_of(registry, array);
-    registry.table.release(base_address(registry, array), key);
+    const table::BorrowKey key = key_of(registry, array);
+    registry.borrows.release(base_address(registry, array), key);
 }
 
 static void veldspar_registry_release_mut(void* state, PyObject* array) noexcept {
     Registry& registry = registry_of(state);
-    const BorrowKey key = key_of(registry, array);
-    registry.table.release_mut(base_address(registry, array), key);
+    const table::BorrowKey key = key_of(registry, array);
+    registry.borrows.release_mut(base_address(registry, array), key);
 }
 
 }  // extern "C"
@@ -116,24 +116,24 @@ extern "C" void veldspar_registry_capsule_destructor(PyObject* capsule) noexcept
 
 }  // namespace
 
-py::Result<py::Object> make_registry_capsule() noexcept {
+frame::Result<frame::Object> make_registry_capsule() noexcept {
     // The registry is made only after an array was accepted, so the table is
     // cached; a failure here means NumPy's own capsule was tampered with after use.
     auto api = array_api();
-    if (!api) internal_fault(messages::kArrayApiLostInRegistry);
-    auto* block = new (checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock(*api);
-    py::Object capsule = py::Object::steal(PyCapsule_New(&block->record, block->name, nullptr));
+    if (!api) fault::internal_fault(messages::kArrayApiLostInRegistry);
+    auto* block = new (fault::checked_malloc(sizeof(CapsuleBlock))) CapsuleBlock(*api);
+    frame::Object capsule = frame::Object::steal(PyCapsule_New(&block->record, block->name, nullptr));
     if (!capsule) {
         free_block(block);
-        return py::Error::fetch();
+        return frame::Error::fetch();
     }
     // The destructor is installed only once the context is set, so it never
     // sees a capsule without its block.
     if (PyCapsule_SetContext(capsule.get(), block) != 0 ||
         PyCapsule_SetDestructor(capsule.get(), veldspar_registry_capsule_destructor) != 0) {
-        py::python_api_call_failed();
+        frame::python_api_call_failed();
     }
     return capsule;
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy

@@ -7,15 +7,15 @@
 // capsule's record; nothing here is visible to them beyond that record.
 #pragma once
 
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 
 inline constexpr char kBorrowCapsuleName[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 // A new capsule named kBorrowCapsuleName whose pointer is a version-1 record
 // over an empty table. Table, record and name live in one block that the
 // capsule's destructor frees. The error is that of PyCapsule_New.
-py::Result<py::Object> make_registry_capsule() noexcept;
+frame::Result<frame::Object> make_registry_capsule() noexcept;
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy

@@ -1,5 +1,5 @@
 // Finding the shared borrow registry on NumPy's core module, or publishing this module's own there.
-#include "veldspar/np/registry.hpp"
+#include "veldspar/numpy/registry.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -7,19 +7,19 @@
 
 #include "messages.hpp"
 #include "registry_capsule.hpp"
-#include "veldspar/np/array.hpp"
+#include "veldspar/numpy/array.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 namespace {
 
-using py::Error;
-using py::Object;
-using py::Result;
+using frame::Error;
+using frame::Object;
+using frame::Result;
 
 Error unsupported_version(std::uint64_t version) noexcept {
     char digits[24];
     std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(version));
-    return Error::built_text(PyExc_TypeError, py::format_text(messages::kUnsupportedVersion, {digits}));
+    return Error::built_text(PyExc_TypeError, frame::format_text(messages::kUnsupportedVersion, {digits}));
 }
 
 // Attaches a new registry to `core`, or adopts the capsule that another
@@ -83,4 +83,4 @@ Result<const BorrowCheckingApi*> detail::find_borrow_checking_api() noexcept {
     return *record;
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy

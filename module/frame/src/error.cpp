@@ -1,12 +1,12 @@
 // Error values: building, fetching, inspecting and raising them.
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
 
 #include <cstdio>
 
 #include "messages.hpp"
-#include "veldspar/py/panic.hpp"
+#include "veldspar/frame/panic.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 
 Error Error::built(PyObject* type, std::string_view fixed_text) noexcept { return Error(Built{type, fixed_text, {}}); }
 
@@ -138,12 +138,12 @@ String render_pending() noexcept {
 }  // namespace
 
 void expectation_failed(std::string_view expectation, std::source_location where) noexcept {
-    internal_fault(format_text(messages::kExpectationFailed, {expectation, render_pending()}), where);
+    fault::internal_fault(format_text(messages::kExpectationFailed, {expectation, render_pending()}), where);
 }
 
 void python_api_call_failed(std::source_location where) noexcept {
     PyErr_Print();
-    internal_fault(messages::kApiCallFailed, where);
+    fault::internal_fault(messages::kApiCallFailed, where);
 }
 
 Object make_str(std::string_view text, std::source_location where) noexcept {
@@ -204,4 +204,4 @@ String qualname_of(PyObject* type) noexcept {
     return std::move(*text);
 }
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

@@ -1,13 +1,13 @@
 // The frame's work: binding fast-call arguments, converting periods, wrapping argument errors, lock depth.
-#include "veldspar/py/frame.hpp"
+#include "veldspar/frame/frame.hpp"
 
 #include <cstdint>
 #include <cstdio>
 
 #include "messages.hpp"
-#include "veldspar/fault.hpp"
+#include "veldspar/fault/fault.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 namespace {
 
 String decimal(std::size_t value) {
@@ -122,9 +122,9 @@ thread_local std::intptr_t t_lock_depth = 0;
 EntryFrame::EntryFrame(std::source_location where) noexcept : depth_(&t_lock_depth) {
     if (*depth_ < 0) {
         if (*depth_ == kTraversalDepth) {
-            internal_fault(messages::kLockDuringTraversal, where);
+            fault::internal_fault(messages::kLockDuringTraversal, where);
         }
-        internal_fault(messages::kLockProhibited, where);
+        fault::internal_fault(messages::kLockProhibited, where);
     }
     ++*depth_;
 }
@@ -141,4 +141,4 @@ ReleasedLock::~ReleasedLock() {
     PyEval_RestoreThread(thread_state_);
 }
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-namespace veldspar::py::messages {
+namespace veldspar::frame::messages {
 
 // Binding failures (TypeError). The first argument is the function's name.
 inline constexpr std::string_view kTooManyPositional = "{}() takes {} positional arguments but {} were given";
@@ -63,4 +63,4 @@ inline constexpr std::string_view kNoPendingError = "no exception was set";
 inline constexpr std::string_view kNone = "None";
 inline constexpr std::string_view kUnprintableTraceback = "<unprintable traceback>";
 
-}  // namespace veldspar::py::messages
+}  // namespace veldspar::frame::messages

@@ -1,12 +1,12 @@
 // The PanicException type, created once for the process.
-#include "veldspar/py/panic.hpp"
+#include "veldspar/frame/panic.hpp"
 
 #include <atomic>
 
 #include "messages.hpp"
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 namespace {
 
 // Filled once; the stored type keeps the reference made at creation.
@@ -27,4 +27,4 @@ PyObject* panic_exception_type() noexcept {
     return created;
 }
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

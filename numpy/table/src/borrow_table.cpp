@@ -1,5 +1,5 @@
 // The borrow table: an open-addressed map from base to its live keys, the conflict test, the mutex (Linux futex).
-#include "veldspar/np/borrow_table.hpp"
+#include "veldspar/table/borrow_table.hpp"
 
 #include <bit>
 #include <cstdlib>
@@ -11,9 +11,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "veldspar/fault.hpp"
+#include "veldspar/fault/fault.hpp"
 
-namespace veldspar::np {
+namespace veldspar::table {
 namespace {
 
 constexpr std::size_t kInitialSlots = 16;
@@ -28,8 +28,8 @@ void cpu_relax() noexcept {
 
 template <class T>
 T* allocate(std::size_t n) noexcept {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) allocation_failed(static_cast<std::size_t>(-1));
-    return static_cast<T*>(checked_malloc(n * sizeof(T)));
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) fault::allocation_failed(static_cast<std::size_t>(-1));
+    return static_cast<T*>(fault::checked_malloc(n * sizeof(T)));
 }
 
 // Spill capacities are 8 << c for class c.
@@ -169,7 +169,8 @@ std::size_t BorrowTable::bases() noexcept {
 
 void BorrowTable::append(Slot& slot, const BorrowKey& key, std::intptr_t count) noexcept {
     if (slot.size == slot.capacity) {
-        if (slot.capacity > (static_cast<std::uint32_t>(-1) >> 1)) allocation_failed(static_cast<std::size_t>(-1));
+        if (slot.capacity > (static_cast<std::uint32_t>(-1) >> 1))
+            fault::allocation_failed(static_cast<std::size_t>(-1));
         const std::uint32_t capacity = slot.capacity > kLocalEntries ? 2 * slot.capacity : 8;
         Entry* block = take_block(capacity);
         std::memcpy(static_cast<void*>(block), slot.entries(), slot.size * sizeof(Entry));
@@ -215,7 +216,8 @@ void BorrowTable::erase(Slot& slot) noexcept {
 void BorrowTable::grow() noexcept {
     Slot* old = slots_;
     const std::size_t old_count = mask_ + 1;
-    if (old_count > static_cast<std::size_t>(-1) / 2 / sizeof(Slot)) allocation_failed(static_cast<std::size_t>(-1));
+    if (old_count > static_cast<std::size_t>(-1) / 2 / sizeof(Slot))
+        fault::allocation_failed(static_cast<std::size_t>(-1));
     slots_ = allocate<Slot>(2 * old_count);
     mask_ = 2 * old_count - 1;
     for (std::size_t i = 0; i <= mask_; ++i) slots_[i].base = 0;
@@ -251,4 +253,4 @@ void BorrowTable::give_block(Entry* block, std::uint32_t capacity) noexcept {
     ++kept_[c];
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::table

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "veldspar/np/borrow_table.hpp"
+#include "veldspar/table/borrow_table.hpp"
 
-namespace veldspar::np {
+namespace veldspar::table {
 namespace {
 
 constexpr std::uintptr_t kBase = 0x10000;
@@ -170,4 +170,4 @@ TEST(BorrowTableTest, ConcurrentBorrowsAreNeitherLostNorLeft) {
 }
 
 }  // namespace
-}  // namespace veldspar::np
+}  // namespace veldspar::table

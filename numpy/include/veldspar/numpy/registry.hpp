@@ -11,9 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 
 extern "C" {
 // The record the capsule points to. The array argument is a NumPy array object.
@@ -47,15 +47,15 @@ inline constexpr int kNotWriteable = -2;
 namespace detail {
 // The cached record, null until the first successful find_borrow_checking_api().
 extern std::atomic<const BorrowCheckingApi*> g_borrow_record;
-py::Result<const BorrowCheckingApi*> find_borrow_checking_api() noexcept;
+frame::Result<const BorrowCheckingApi*> find_borrow_checking_api() noexcept;
 }  // namespace detail
 
 // The record: the cached pointer, or found on / published to NumPy's core
 // module at first need. Needs the interpreter lock. Every input asks, so the
 // cached case is inline.
-inline py::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
+inline frame::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
     if (const BorrowCheckingApi* cached = detail::g_borrow_record.load(std::memory_order_acquire)) return cached;
     return detail::find_borrow_checking_api();
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy

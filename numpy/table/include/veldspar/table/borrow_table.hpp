@@ -28,7 +28,7 @@
 #include <cstdint>
 #include <mutex>
 
-namespace veldspar::np {
+namespace veldspar::table {
 
 // The memory an array covers, as seen by the conflict test. Elements start
 // at data + k·divisor for some integer k (the divisor divides every stride),
@@ -226,4 +226,4 @@ private:
     std::size_t kept_[kBlockClasses] = {};
 };
 
-}  // namespace veldspar::np
+}  // namespace veldspar::table

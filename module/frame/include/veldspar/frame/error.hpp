@@ -20,13 +20,13 @@
 #include <utility>
 #include <variant>
 
-#include "veldspar/fault.hpp"
-#include "veldspar/py/object.hpp"
+#include "veldspar/fault/fault.hpp"
+#include "veldspar/frame/object.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 
 // Message text owned by an error: a string whose allocation failure aborts.
-using String = std::basic_string<char, std::char_traits<char>, CheckedAllocator<char>>;
+using String = std::basic_string<char, std::char_traits<char>, fault::CheckedAllocator<char>>;
 
 class Error {
 public:
@@ -145,4 +145,4 @@ inline PyObject* expect_object(PyObject* obj, std::source_location where = std::
 // Makes a Python str from UTF-8 text, or python_api_call_failed.
 Object make_str(std::string_view text, std::source_location where = std::source_location::current()) noexcept;
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

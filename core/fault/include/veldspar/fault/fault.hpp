@@ -3,7 +3,7 @@
 // A broken invariant is never turned into an error value or an exception. It
 // writes a report to standard error and ends the process with abort():
 //
-//   if (index >= len) veldspar::index_out_of_bounds(len, index);
+//   if (index >= len) veldspar::fault::index_out_of_bounds(len, index);
 //
 // prints
 //
@@ -22,7 +22,7 @@
 #include <source_location>
 #include <string_view>
 
-namespace veldspar {
+namespace veldspar::fault {
 
 // Writes the fault report for `message` at `where` and aborts.
 [[noreturn]] void internal_fault(std::string_view message,
@@ -64,4 +64,4 @@ struct CheckedAllocator {
     }
 };
 
-}  // namespace veldspar
+}  // namespace veldspar::fault

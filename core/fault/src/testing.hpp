@@ -1,9 +1,9 @@
 // Test seam of the fault boundary: lets a death test stand inside a report.
 #pragma once
 
-namespace veldspar::fault_testing {
+namespace veldspar::fault::testing {
 
 // Marks this thread as writing a fault report, as a fault during one would.
 void enter_report() noexcept;
 
-}  // namespace veldspar::fault_testing
+}  // namespace veldspar::fault::testing

@@ -16,7 +16,7 @@
 
 #include <utility>
 
-namespace veldspar::py {
+namespace veldspar::frame {
 
 class Object {
 public:
@@ -49,4 +49,4 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

@@ -6,12 +6,12 @@
 // resumed: the process prints it and aborts.
 #pragma once
 
-#include "veldspar/py/object.hpp"
+#include "veldspar/frame/object.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 
 // The PanicException type (borrowed; created on first call, kept for the
 // process). Needs the interpreter lock.
 PyObject* panic_exception_type() noexcept;
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

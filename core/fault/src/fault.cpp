@@ -1,13 +1,13 @@
 // Fault reports on standard error, then abort(): the one way the library ends the process.
-#include "veldspar/fault.hpp"
+#include "veldspar/fault/fault.hpp"
 
-#include "fault_testing.hpp"
-
-#include <cinttypes>
 #include <cstdio>
 #include <mutex>
 
-namespace veldspar {
+#include "messages.hpp"
+#include "testing.hpp"
+
+namespace veldspar::fault {
 namespace {
 
 // Serialises whole reports so that concurrent faults do not interleave lines.
@@ -25,14 +25,15 @@ void write(std::string_view text) noexcept { std::fwrite(text.data(), 1, text.si
 
 void internal_fault(std::string_view message, std::source_location where) noexcept {
     char place[32];
-    std::snprintf(place, sizeof place, ":%" PRIuLEAST32 ":%" PRIuLEAST32, where.line(), where.column());
+    std::snprintf(place, sizeof place, messages::kPlace, static_cast<unsigned>(where.line()),
+                  static_cast<unsigned>(where.column()));
     if (t_reporting) {
-        write("panicked at ");
+        write(messages::kNestedHead);
         write(where.file_name());
         write(place);
         write(":\n");
         write(message);
-        write("\nthread panicked while processing panic. aborting.\n");
+        write(messages::kNestedTail);
         std::fflush(stderr);
         std::abort();
     }
@@ -40,7 +41,7 @@ void internal_fault(std::string_view message, std::source_location where) noexce
     // Never released: the first report to finish ends the process, and a
     // second faulting thread must wait rather than write over it.
     report_lock().lock();
-    write("\nthread '<unnamed>' panicked at ");
+    write(messages::kReportHead);
     write(where.file_name());
     write(place);
     write(":\n");
@@ -50,21 +51,20 @@ void internal_fault(std::string_view message, std::source_location where) noexce
     std::abort();
 }
 
-void fault_testing::enter_report() noexcept { t_reporting = true; }
+void testing::enter_report() noexcept { t_reporting = true; }
 
 void index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) noexcept {
     char message[96];
-    int n =
-        std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len, index);
+    int n = std::snprintf(message, sizeof message, messages::kIndexOutOfBounds, len, index);
     internal_fault(std::string_view(message, static_cast<std::size_t>(n)), where);
 }
 
 void allocation_failed(std::size_t bytes) noexcept {
     char line[64];
-    int n = std::snprintf(line, sizeof line, "memory allocation of %zu bytes failed\n", bytes);
+    int n = std::snprintf(line, sizeof line, messages::kAllocationFailed, bytes);
     std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
     std::fflush(stderr);
     std::abort();
 }
 
-}  // namespace veldspar
+}  // namespace veldspar::fault

@@ -37,9 +37,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
 
-namespace veldspar::py {
+namespace veldspar::frame {
 
 // What binding needs to know about a function, independent of its arity.
 struct FunctionSignature {
@@ -222,4 +222,4 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
     return Object::borrow(Py_None).release();
 }
 
-}  // namespace veldspar::py
+}  // namespace veldspar::frame

@@ -52,10 +52,10 @@ static_assert(NPY_DOUBLE == 12 && NPY_ARRAY_WRITEABLE == 0x0400, "NumPy constant
 #error "build with NPY_TARGET_VERSION below 2.0 so that the module runs on NumPy 1.x too"
 #endif
 
-#include "veldspar/np/registry.hpp"
-#include "veldspar/py/error.hpp"
+#include "veldspar/frame/error.hpp"
+#include "veldspar/numpy/registry.hpp"
 
-namespace veldspar::np {
+namespace veldspar::numpy {
 
 // The entries of NumPy's C-API table that this module uses (a handle on the
 // cached table: cheap to copy).
@@ -113,21 +113,21 @@ extern std::atomic<void**> g_array_table;
 // NumPy's float64 descriptor, a built-in that lives as long as NumPy: stored
 // before the table, so valid once the table is seen.
 extern std::atomic<PyArray_Descr*> g_float64;
-py::Result<ArrayApi> fetch_array_api() noexcept;
+frame::Result<ArrayApi> fetch_array_api() noexcept;
 }  // namespace detail
 
 // The table, obtained and cached on first use. A failure is the ImportError
 // "Failed to access NumPy array API capsule: <error>" with the underlying
 // error as its cause; the next call tries again from the start. Every array
 // argument asks, so the cached case is inline.
-inline py::Result<ArrayApi> array_api() noexcept {
+inline frame::Result<ArrayApi> array_api() noexcept {
     if (void** table = detail::g_array_table.load(std::memory_order_acquire)) return ArrayApi(table);
     return detail::fetch_array_api();
 }
 
 // "numpy._core.multiarray" (NumPy 2.x) or "numpy.core.multiarray" (1.x), as a
 // borrowed str kept for the process. Locates NumPy on first use.
-py::Result<PyObject*> core_module_name() noexcept;
+frame::Result<PyObject*> core_module_name() noexcept;
 
 // Element size of a descriptor, read in the layout of the NumPy running here.
 std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept;
@@ -147,7 +147,7 @@ struct ArraySlice {
 
 // `obj` itself (borrowed) if it is a float64 array, else the TypeError
 // "'<type>' object cannot be converted to 'PyArray<T, D>'".
-py::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept;
+frame::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept;
 
 namespace detail {
 // The common case of acceptance, decided inline with the cached table: an
@@ -159,16 +159,16 @@ inline bool is_plain_float64(void** table, PyObject* obj) noexcept {
     return Py_TYPE(obj) == ArrayApi(table).array_type() && PyArray_NDIM(array) == 1 &&
            PyArray_DESCR(array) == g_float64.load(std::memory_order_relaxed);
 }
-py::Result<py::Object> hold_output_checked(PyObject* obj) noexcept;
+frame::Result<frame::Object> hold_output_checked(PyObject* obj) noexcept;
 }  // namespace detail
 
 // An output array: accepted as extract_float64_array does, and held by a new
 // reference until the call ends. A kernel may write it without the
 // interpreter lock; held, it cannot be resized (freed) by another thread
 // meanwhile, because NumPy refuses to resize an array referenced elsewhere.
-inline py::Result<py::Object> hold_output(PyObject* obj) noexcept {
+inline frame::Result<frame::Object> hold_output(PyObject* obj) noexcept {
     void** table = detail::g_array_table.load(std::memory_order_acquire);
-    if (table != nullptr && detail::is_plain_float64(table, obj)) return py::Object::borrow(obj);
+    if (table != nullptr && detail::is_plain_float64(table, obj)) return frame::Object::borrow(obj);
     return detail::hold_output_checked(obj);
 }
 
@@ -207,9 +207,9 @@ inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
 
 class BorrowedInput;
 namespace detail {
-py::Result<BorrowedInput> borrow_readonly_checked(PyObject* obj) noexcept;
-inline py::Result<BorrowedInput> register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
-py::Error refusal(int code) noexcept;
+frame::Result<BorrowedInput> borrow_readonly_checked(PyObject* obj) noexcept;
+inline frame::Result<BorrowedInput> register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
+frame::Error refusal(int code) noexcept;
 }  // namespace detail
 
 class BorrowedInput {
@@ -224,10 +224,11 @@ public:
     PyObject* get() const noexcept { return array_.get(); }
 
 private:
-    friend py::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
+    friend frame::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record,
+                                                                PyObject* array) noexcept;
     // Made only after a borrow was registered, so the table and the registry
     // record are cached for good: neither is kept here.
-    BorrowedInput(py::Object array, ArrayView acquired) noexcept : array_(std::move(array)), acquired_(acquired) {}
+    BorrowedInput(frame::Object array, ArrayView acquired) noexcept : array_(std::move(array)), acquired_(acquired) {}
 
     // Whether the array still has the one-dimensional layout of acquisition
     // (its descriptor aside).
@@ -249,10 +250,10 @@ private:
     // The release of an array whose layout or descriptor is not the one of
     // acquisition (or whose float64 descriptor is another object).
     void release_changed() noexcept;
-    py::Object view_as_acquired() const noexcept;
+    frame::Object view_as_acquired() const noexcept;
 
-    py::Object array_;    // dropped after the borrow ends (members go after the destructor's body)
-    ArrayView acquired_;  // the array's layout when the borrow was registered (8-byte elements)
+    frame::Object array_;  // dropped after the borrow ends (members go after the destructor's body)
+    ArrayView acquired_;   // the array's layout when the borrow was registered (8-byte elements)
 };
 
 // Accepts `obj` as a float64 array (else the TypeError of
@@ -260,7 +261,7 @@ private:
 // refused borrow is a BufferError: "AlreadyBorrowed", "Unexpected return code
 // N from borrow checking API", or "Interal borrow checking API error: <error>"
 // with the underlying error as its cause; nothing is then held.
-inline py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
+inline frame::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
     void** table = detail::g_array_table.load(std::memory_order_acquire);
     const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
     if (table == nullptr || record == nullptr || !detail::is_plain_float64(table, obj)) {
@@ -270,13 +271,13 @@ inline py::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
 }
 
 // A read borrow of `array`, already accepted, through `record`.
-inline py::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept {
+inline frame::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept {
     // The layout is read before the registry runs: a foreign registry's
     // function could run code that changes it.
     const ArrayView acquired = array_view(array);
     const int code = record->acquire(record->state, array);
     if (code != kBorrowed) return refusal(code);
-    return BorrowedInput(py::Object::borrow(array), acquired);
+    return BorrowedInput(frame::Object::borrow(array), acquired);
 }
 
-}  // namespace veldspar::np
+}  // namespace veldspar::numpy
