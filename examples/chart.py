@@ -2,7 +2,7 @@
 MACD with its signal line and histogram, and ATR.
 
 Run from anywhere: python examples/chart.py [--bars bars.csv] [--out chart.png]
-Needs matplotlib: pip install .[examples] (from the source folder).
+Needs matplotlib: pip install '.[examples]' (from the source folder).
 """
 import argparse
 import datetime
@@ -22,7 +22,7 @@ try:
     import matplotlib.ticker
     import matplotlib.pyplot as plt
 except ImportError:
-    sys.exit("chart.py needs matplotlib: pip install .[examples] (from the source folder)")
+    sys.exit("chart.py needs matplotlib: pip install '.[examples]' (from the source folder)")
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -68,7 +68,7 @@ def draw(path, out, size=(10.0, 7.0), dpi=100):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--bars", default=SAMPLE, help="CSV with date, high, low, close columns")
     parser.add_argument("--out", default=HERE / "chart.png", help="PNG to write")
     args = parser.parse_args()

@@ -9,7 +9,7 @@ the group's results back to Parquet.
 This machine: python examples/dask_panel.py [--symbols 400] [--workers 2]
 A running cluster: python examples/dask_panel.py --scheduler tcp://HOST:8786 --dir /shared/path
   (its workers need veldspar and pandas, pyarrow installed and must see --dir at the same path)
-Needs pandas, pyarrow and dask[distributed]: pip install .[examples] (from the source folder).
+Needs pandas, pyarrow and dask[distributed]: pip install '.[examples]' (from the source folder).
 """
 import argparse
 import contextlib
@@ -28,7 +28,7 @@ try:
     from dask.distributed import Client, LocalCluster
 except ImportError:
     sys.exit("dask_panel.py needs pandas, pyarrow and dask[distributed]: "
-             "pip install .[examples] (from the source folder)")
+             "pip install '.[examples]' (from the source folder)")
 
 OUTPUTS = ("sma", "ema", "macd", "signal", "hist", "atr")
 
@@ -68,7 +68,14 @@ def write_panel(root, high, low, close, groups):
 
 
 def main(symbols=400, bars=2520, groups=8, workers=2, scheduler=None, folder=None):
-    root = pathlib.Path(folder or tempfile.mkdtemp(prefix="veldspar-panel-"))
+    if folder:
+        return run(pathlib.Path(folder), symbols, bars, groups, workers, scheduler, keep=True)
+    # Without --dir the panel and the results (about 90 MB at the default sizes) go when the run ends.
+    with tempfile.TemporaryDirectory(prefix="veldspar-panel-") as root:
+        return run(pathlib.Path(root), symbols, bars, groups, workers, scheduler, keep=False)
+
+
+def run(root, symbols, bars, groups, workers, scheduler, keep):
     high, low, close = synthetic(symbols, bars)
     parts = write_panel(root, high, low, close, groups)
 
@@ -93,16 +100,18 @@ def main(symbols=400, bars=2520, groups=8, workers=2, scheduler=None, folder=Non
                               want[name].view(np.uint64).ravel()) for name in OUTPUTS)
     print("results are bit-identical to the single-process run" if same else
           "MISMATCH between the cluster and the single-process run")
-    print("results in", root / "out")
+    if keep:
+        print("results in", root / "out")
     return same
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--symbols", type=int, default=400)
     parser.add_argument("--bars", type=int, default=2520, help="bars per symbol")
     parser.add_argument("--groups", type=int, default=8, help="Parquet partitions (tasks)")
     parser.add_argument("--workers", type=int, default=2, help="local worker processes")
     parser.add_argument("--scheduler", help="address of a running scheduler, instead of a local cluster")
-    parser.add_argument("--dir", dest="folder", help="working folder (default: a new temporary one)")
+    parser.add_argument("--dir", dest="folder",
+                        help="working folder, kept afterwards (default: a temporary one, removed at the end)")
     sys.exit(0 if main(**vars(parser.parse_args())) else 1)

@@ -1,10 +1,10 @@
 """Computes the four indicators over the bundled sample bars and prints the last rows.
 
-Run from anywhere: python examples/demo.py [path/to/bars.csv]
+Run from anywhere: python examples/demo.py [path/to/bars.csv] [--rows 15]
 """
+import argparse
 import csv
 import pathlib
-import sys
 
 import numpy as np
 
@@ -42,4 +42,8 @@ def main(path=SAMPLE, shown=15):
 
 
 if __name__ == "__main__":
-    main(pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else SAMPLE)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("path", nargs="?", type=pathlib.Path, default=SAMPLE,
+                        help="a CSV file with date, high, low and close columns (default: the bundled bars)")
+    parser.add_argument("--rows", dest="shown", metavar="N", type=int, default=15, help="how many of the last rows to print")
+    main(**vars(parser.parse_args()))

@@ -83,7 +83,7 @@ def timed(f, *args):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--symbols", type=int, default=2000)
     parser.add_argument("--bars", type=int, default=10000, help="bars per symbol")
     parser.add_argument("--threads", type=int, default=os.cpu_count(), help="the many-thread run")

@@ -1,22 +1,29 @@
 // Element access for kernels: plain doubles when aligned, byte copies when not.
 //
-// Every kernel body is a template over an access policy and is instantiated
-// twice. Kernels enter through `run_kernel`, which picks the aligned policy
-// when every slice address is a multiple of 8. The unaligned policy goes
-// through memcpy, which compiles to a single load or store where the target
-// allows misaligned access and to safe byte or word accesses where a
-// misaligned double load would fault (32-bit ARM's VLDR).
+// Every body that reads or writes slices is a template over an access policy.
+// Its entry function checks the slice lengths once, then picks the policy once:
+// the aligned one when every slice address is a multiple of 8, else the
+// unaligned one, which goes through memcpy. memcpy compiles to a single load
+// or store where the target allows misaligned access and to safe byte or word
+// accesses where a misaligned double load would fault (32-bit ARM's VLDR).
 #pragma once
 
-#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <source_location>
 
 #include "veldspar/core/core.hpp"
 #include "veldspar/fault/fault.hpp"
+
+// Every step of an indicator is compiled through this header; value-changing
+// optimisations would change its results.
+#ifdef __FAST_MATH__
+#error "the kernels' results are defined bit for bit: build them without -ffast-math"
+#endif
 
 namespace veldspar::core::detail {
 
@@ -27,6 +34,11 @@ inline double stored_nan() noexcept {
     double v;
     std::memcpy(&v, &kNaNBits, sizeof v);
     return v;
+}
+
+// Whether two doubles have one bit pattern, NaNs included.
+inline bool same_bits(double a, double b) noexcept {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
 struct AlignedAccess {
@@ -46,7 +58,7 @@ struct UnalignedAccess {
 };
 
 // Read view of a slice under access policy A. Indexing is unchecked: each
-// kernel proves its bounds once, at entry, from the slice lengths.
+// entry proves its bounds once, from the slice lengths.
 template <class A>
 struct In {
     const void* base;
@@ -65,73 +77,28 @@ struct Out {
     }
 };
 
-inline bool aligned(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0; }
-
-// The length precondition every kernel checks once at entry: a slice shorter
-// than the first input would be read or written past its end.
-inline void require_same_length(std::size_t input_len, std::size_t other_len, std::source_location where) noexcept {
-    if (other_len != input_len) {
-        // The first index that one of the two slices lacks.
-        const std::size_t shorter = other_len < input_len ? other_len : input_len;
-        fault::index_out_of_bounds(shorter, shorter, where);
+// Whether every address allows plain double access.
+inline bool aligned(std::initializer_list<const void*> addresses) noexcept {
+    for (const void* p : addresses) {
+        if (reinterpret_cast<std::uintptr_t>(p) % alignof(double) != 0) return false;
     }
+    return true;
 }
 
-template <class A, std::size_t I, std::size_t O, class Body>
-void run_with(const ReadSlice (&inputs)[I], const WriteSlice (&outputs)[O], Body& body) noexcept {
-    std::array<In<A>, I> in;
-    std::array<Out<A>, O> out;
-    for (std::size_t k = 0; k < I; ++k) in[k] = In<A>{inputs[k].data};
-    for (std::size_t k = 0; k < O; ++k) out[k] = Out<A>{outputs[k].data};
-    body(in, out, inputs[0].size);
-}
-
-// The entry of every kernel. Checks that every other input and every output
-// has as many elements as the first input (an internal fault at the caller's
-// `where` otherwise), then runs body(in, out, n) with arrays of read and write
-// views under the aligned policy when every address allows it, else under the
-// unaligned one:
-//
-//   run_kernel({high, low, close}, {output}, [&](auto in, auto out, std::size_t n) {
-//       atr(period, in[0], in[1], in[2], out[0], n);
-//   });
-template <std::size_t I, std::size_t O, class Body>
-void run_kernel(const ReadSlice (&inputs)[I], const WriteSlice (&outputs)[O], Body&& body,
-                std::source_location where = std::source_location::current()) noexcept {
-    static_assert(I > 0, "a kernel reads at least one input");
-    bool all_aligned = true;
-    for (const ReadSlice& slice : inputs) {
-        require_same_length(inputs[0].size, slice.size, where);
-        all_aligned = all_aligned && aligned(slice.data);
+// The length every slice of a call must have, that of the first one. A slice
+// shorter than the first would be read or written past its end, a longer one
+// left partly unwritten: either is an internal fault at the caller's `where`.
+inline std::size_t common_length(std::initializer_list<std::size_t> sizes,
+                                 std::source_location where = std::source_location::current()) noexcept {
+    const std::size_t n = *sizes.begin();
+    for (std::size_t size : sizes) {
+        if (size != n) {
+            // The first index that one of the two slices lacks.
+            const std::size_t shorter = size < n ? size : n;
+            fault::index_out_of_bounds(shorter, shorter, where);
+        }
     }
-    for (const WriteSlice& slice : outputs) {
-        require_same_length(inputs[0].size, slice.size, where);
-        all_aligned = all_aligned && aligned(slice.data);
-    }
-    if (all_aligned) {
-        run_with<AlignedAccess>(inputs, outputs, body);
-    } else {
-        run_with<UnalignedAccess>(inputs, outputs, body);
-    }
-}
-
-// The entry of a one-input, one-output kernel whose definition sets the whole
-// output to NaN before reading any input: an output that is its own input then
-// reads only NaN, and the result is all NaN. Otherwise body(in, out, n) runs on
-// the two views.
-template <class Body>
-void run_series_kernel(ReadSlice data, WriteSlice output, Body&& body,
-                       std::source_location where = std::source_location::current()) noexcept {
-    run_kernel(
-        {data}, {output},
-        [&](auto in, auto out, std::size_t n) {
-            if (output.data == data.data) {
-                out[0].fill_nan(0, n);
-                return;
-            }
-            body(in[0], out[0], n);
-        },
-        where);
+    return n;
 }
 
 }  // namespace veldspar::core::detail

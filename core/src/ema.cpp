@@ -1,8 +1,6 @@
 // Exponential moving average: seeded by the mean of the first all-finite window, then smoothed.
-#include <cmath>
-
 #include "access.hpp"
-#include "smoothing.hpp"
+#include "ema_steps.hpp"
 
 namespace veldspar::core {
 namespace {
@@ -15,53 +13,75 @@ void ema(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
         output.fill_nan(0, n);
         return;
     }
+    EmaState s = init_ema(period);
+    // Warm-up: nothing before the first run of `period` finite values ends.
+    const std::size_t first = detail::ema_warm_up(s, data, output, n);
+    // Steady state: finite values smoothed in, the others skipped.
+    detail::ema_steady(s, data, output, first, n);
+}
 
-    // Warm-up: find the first run of `period` consecutive finite values. The
-    // definition re-examines each candidate window from its start; only the first
-    // window that passes matters, and it ends exactly where a run of finite
-    // values first reaches `period`. A sum restarted at every break therefore
-    // holds that window's sum, added in index order from -0.0, when the run
-    // completes: search and seed share one pass.
-    double sum = -0.0;
-    std::size_t run = 0;
-    std::size_t i = 0;
-    for (; i < n; ++i) {
-        const double x = data[i];
-        if (!std::isfinite(x)) {
-            run = 0;
-            sum = -0.0;
-            continue;
-        }
-        sum += x;
-        if (++run == period) break;
-    }
-    if (i == n) {
+// A stream's chunk: the batch body from the state reached so far.
+template <class A>
+void ema_chunk(EmaState& state, detail::In<A> data, detail::Out<A> output, std::size_t n) noexcept {
+    EmaState s = state;
+    if (s.period == 0) {
         output.fill_nan(0, n);
-        return;
+        s.count += n;
+    } else {
+        const std::size_t first = detail::ema_warm_up(s, data, output, n);
+        detail::ema_steady(s, data, output, first, n);
     }
-    output.fill_nan(0, i);
-    double avg = sum / static_cast<double>(period);  // a true division, unlike SMA
-    output.set(i, avg);
-
-    // Steady state: a finite value updates the average and is stored; any
-    // other value leaves NaN at its position and the average as it was.
-    const detail::Smoothing k(period);
-    const double nan = detail::stored_nan();
-    for (++i; i < n; ++i) {
-        const double x = data[i];
-        const bool finite = std::isfinite(x);
-        // Formed for every x so the loop needs no branch; a non-finite x
-        // makes a value that is then discarded.
-        const double next = k.update(x, avg);
-        avg = finite ? next : avg;
-        output.set(i, finite ? next : nan);
-    }
+    state = s;
 }
 
 }  // namespace
 
+EmaState init_ema(std::size_t period) noexcept {
+    const detail::Weights w = detail::smoothing_weights(period);
+    return {.period = period,
+            .alpha = w.alpha,
+            .beta = w.beta,
+            .count = 0,
+            .run = 0,
+            .sum = -0.0,
+            .avg = detail::stored_nan()};
+}
+
 void compute_ema(std::size_t period, ReadSlice data, WriteSlice output) noexcept {
-    detail::run_series_kernel(data, output, [&](auto in, auto out, std::size_t n) { ema(period, in, out, n); });
+    const std::size_t n = detail::common_length({data.size, output.size});
+    // The output is its own input: it is all NaN before the first input is
+    // read, so the seed search finds no finite window.
+    if (output.data == data.data) {
+        detail::Out<detail::UnalignedAccess>{output.data}.fill_nan(0, n);
+        return;
+    }
+    if (detail::aligned({data.data, output.data})) {
+        ema<detail::AlignedAccess>(period, {data.data}, {output.data}, n);
+    } else {
+        ema<detail::UnalignedAccess>(period, {data.data}, {output.data}, n);
+    }
+}
+
+double update(EmaState& state, double x) noexcept {
+    double y;
+    ema_chunk<detail::AlignedAccess>(state, {&x}, {&y}, 1);
+    return y;
+}
+
+void update_many(EmaState& state, ReadSlice data, WriteSlice output) noexcept {
+    const std::size_t n = detail::common_length({data.size, output.size});
+    if (detail::aligned({data.data, output.data})) {
+        ema_chunk<detail::AlignedAccess>(state, {data.data}, {output.data}, n);
+    } else {
+        ema_chunk<detail::UnalignedAccess>(state, {data.data}, {output.data}, n);
+    }
+}
+
+bool is_valid(const EmaState& state) noexcept {
+    const EmaState fresh = init_ema(state.period);
+    const bool seeded = state.period > 0 && detail::ema_seeded(state);
+    return detail::same_bits(state.alpha, fresh.alpha) && detail::same_bits(state.beta, fresh.beta) &&
+           state.run <= state.period && state.run <= state.count && (seeded || std::isnan(state.avg));
 }
 
 }  // namespace veldspar::core

@@ -1,15 +1,10 @@
 // Simple moving average: a running window sum times the period's reciprocal.
 #include "access.hpp"
+#include "history.hpp"
+#include "sma_steps.hpp"
 
 namespace veldspar::core {
 namespace {
-
-// Past this many positions after the first window the update runs in blocks
-// of eight: the eight entering-minus-leaving differences are independent and
-// are formed together, then added to the running sum in index order, so the
-// results are those of the one-at-a-time loop.
-constexpr std::size_t kBlock = 8;
-constexpr std::size_t kBlockedAfter = 63;
 
 template <class A>
 void sma(std::size_t period, detail::In<A> data, detail::Out<A> output, std::size_t n) noexcept {
@@ -19,36 +14,71 @@ void sma(std::size_t period, detail::In<A> data, detail::Out<A> output, std::siz
         output.fill_nan(0, n);
         return;
     }
-
+    SmaState s = init_sma(period);
     // Warm-up: no average before the first full window.
-    output.fill_nan(0, period - 1);
-    double sum = -0.0;
-    for (std::size_t i = 0; i < period; ++i) sum += data[i];
-    const double inv = 1.0 / static_cast<double>(period);
-    output.set(period - 1, sum * inv);
-
+    const std::size_t first = detail::sma_warm_up(s, data, output, n);
     // Steady state: entering value minus leaving value, added to the sum.
-    std::size_t i = period;
-    if (n - period > kBlockedAfter) {
-        for (; n - i >= kBlock; i += kBlock) {
-            double d[kBlock];
-            for (std::size_t k = 0; k < kBlock; ++k) d[k] = data[i + k] - data[i + k - period];
-            for (std::size_t k = 0; k < kBlock; ++k) {
-                sum += d[k];
-                output.set(i + k, sum * inv);
-            }
-        }
+    detail::sma_steady(s, detail::NoHistory{}, data, output, first, n);
+}
+
+// A stream's chunk: the batch body from the state reached so far, the window
+// supplying the values that leave before the chunk has its own.
+template <class A>
+void sma_chunk(SmaState& state, std::span<double> window, detail::In<A> data, detail::Out<A> output,
+               std::size_t n) noexcept {
+    const detail::Ring before = detail::ring_of(window, window_size(state), state.pos);
+    SmaState s = state;
+    if (s.period == 0) {
+        output.fill_nan(0, n);
+        s.count += n;
+    } else {
+        const std::size_t first = detail::sma_warm_up(s, data, output, n);
+        detail::sma_steady(s, before, data, output, first, n);
+        s.pos = before.keep(data, n);
     }
-    for (; i < n; ++i) {
-        sum += data[i] - data[i - period];
-        output.set(i, sum * inv);
-    }
+    state = s;
 }
 
 }  // namespace
 
+SmaState init_sma(std::size_t period) noexcept {
+    return {.period = period, .inv = 1.0 / static_cast<double>(period), .count = 0, .pos = 0, .sum = -0.0};
+}
+
 void compute_sma(std::size_t period, ReadSlice data, WriteSlice output) noexcept {
-    detail::run_series_kernel(data, output, [&](auto in, auto out, std::size_t n) { sma(period, in, out, n); });
+    const std::size_t n = detail::common_length({data.size, output.size});
+    // The output is its own input: it is all NaN before the first input is
+    // read, so the sum is NaN from that input on and so is every average.
+    if (output.data == data.data) {
+        detail::Out<detail::UnalignedAccess>{output.data}.fill_nan(0, n);
+        return;
+    }
+    if (detail::aligned({data.data, output.data})) {
+        sma<detail::AlignedAccess>(period, {data.data}, {output.data}, n);
+    } else {
+        sma<detail::UnalignedAccess>(period, {data.data}, {output.data}, n);
+    }
+}
+
+double update(SmaState& state, std::span<double> window, double x) noexcept {
+    double y;
+    sma_chunk<detail::AlignedAccess>(state, window, {&x}, {&y}, 1);
+    return y;
+}
+
+void update_many(SmaState& state, std::span<double> window, ReadSlice data, WriteSlice output) noexcept {
+    const std::size_t n = detail::common_length({data.size, output.size});
+    if (detail::aligned({data.data, output.data})) {
+        sma_chunk<detail::AlignedAccess>(state, window, {data.data}, {output.data}, n);
+    } else {
+        sma_chunk<detail::UnalignedAccess>(state, window, {data.data}, {output.data}, n);
+    }
+}
+
+bool is_valid(const SmaState& state) noexcept {
+    const std::size_t size = window_size(state);
+    return detail::same_bits(state.inv, init_sma(state.period).inv) &&
+           state.pos == (size == 0 ? 0 : state.count % size);
 }
 
 }  // namespace veldspar::core

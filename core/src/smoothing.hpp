@@ -1,19 +1,26 @@
-// The exponential smoothing step that EMA and the three MACD averages share.
+// The exponential smoothing that EMA and the three MACD averages share.
 #pragma once
 
 #include <cstddef>
 
 namespace veldspar::core::detail {
 
-// An exponential average's weight on the new value, alpha = 2/(period+1), and
-// on the old average, beta = 1 - alpha. update() forms the two products and
-// then their sum, each rounded on its own.
-struct Smoothing {
+// A period's weight on a new value, alpha = 2/(period+1), and on the old
+// average, beta = 1 - alpha: the period converted to double, plus 1.0, then
+// the quotient, each rounded once.
+struct Weights {
     double alpha;
     double beta;
-    explicit Smoothing(std::size_t period) noexcept
-        : alpha(2.0 / (static_cast<double>(period) + 1.0)), beta(1.0 - alpha) {}
-    double update(double x, double avg) const noexcept { return alpha * x + beta * avg; }
 };
+
+inline Weights smoothing_weights(std::size_t period) noexcept {
+    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
+    return {alpha, 1.0 - alpha};
+}
+
+// One update: the two products, then their sum, each rounded on its own.
+[[gnu::always_inline]] inline double smooth(double alpha, double beta, double x, double avg) noexcept {
+    return alpha * x + beta * avg;
+}
 
 }  // namespace veldspar::core::detail

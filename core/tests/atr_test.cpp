@@ -1,8 +1,9 @@
-// compute_atr against a step-by-step reference.
+// compute_atr against the oracle and the worked examples; the true range's maximum against its definition.
 #include <gtest/gtest.h>
 
 #include <tuple>
 
+#include "../src/true_range.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -13,43 +14,13 @@ using veldspar::test::bits;
 using veldspar::test::kNaN;
 using veldspar::test::Placed;
 using veldspar::test::value_bits;
+namespace want = veldspar::test::want;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Bars {
     std::vector<double> high, low, close;
 };
-
-// max(a, b) as the indicator defines it: b when a is NaN, else b when a < b, else a.
-double reference_max(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (a < b) return b;
-    return a;
-}
-
-double reference_tr(const Bars& b, std::size_t j) {
-    const double c = b.close[j - 1];
-    return reference_max(reference_max(b.high[j] - b.low[j], std::fabs(b.high[j] - c)), std::fabs(b.low[j] - c));
-}
-
-// The kernel's defining steps, one by one.
-std::vector<double> reference_atr(std::size_t period, const Bars& b) {
-    const std::size_t n = b.high.size();
-    std::vector<double> out(n, kNaN);
-    if (period == 0 || n <= period) return out;
-    const double k = 1.0 / static_cast<double>(period);
-    double sum = +0.0;
-    for (std::size_t j = 1; j <= period; ++j) sum = sum + reference_tr(b, j);
-    double atr = sum / static_cast<double>(period);
-    out[period] = atr;
-    for (std::size_t i = period + 1; i < n; ++i) {
-        const double d = reference_tr(b, i) - atr;
-        const double p = k * d;
-        atr = atr + p;
-        out[i] = atr;
-    }
-    return out;
-}
 
 // Runs the kernel with every slice placed `offset` bytes past an 8-aligned address.
 std::vector<double> run(std::size_t period, const Bars& b, std::size_t offset = 0) {
@@ -138,7 +109,26 @@ TEST(Atr, InfinityEntersTheAverage) {
     EXPECT_EQ(bits(got)[1], bits({kInf})[0]);
     // inf + (1/P)*(TR - inf) = inf + -inf = NaN.
     EXPECT_TRUE(std::isnan(got[2]) && std::isnan(got[3]));
-    EXPECT_EQ(value_bits(got), value_bits(reference_atr(1, b)));
+    EXPECT_EQ(value_bits(got), value_bits(want::atr(1, b.high, b.low, b.close)));
+}
+
+TEST(Atr, MaximumFollowsItsDefinitionBitForBit) {
+    // The kernel's and the oracle's branch-free maxima against the defining
+    // branches, over every pair of values whose order, sign or NaN-ness matters.
+    auto defined = [](double a, double b) {
+        if (std::isnan(a)) return b;
+        if (a < b) return b;
+        return a;
+    };
+    const double negative_nan = -std::numeric_limits<double>::quiet_NaN();
+    const double values[] = {kNaN, negative_nan, -kInf, -1e308, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1e308, kInf};
+    for (double a : values) {
+        for (double b : values) {
+            const auto want = bits({defined(a, b)});
+            EXPECT_EQ(bits({veldspar::core::detail::nan_max(a, b)}), want) << a << ", " << b;
+            EXPECT_EQ(bits({veldspar::oracle::max(a, b)}), want) << a << ", " << b;
+        }
+    }
 }
 
 // Length x byte offset of the slices (0: aligned, else misaligned).
@@ -151,7 +141,7 @@ TEST_P(AtrRandom, MatchesReferenceBitForBit) {
         for (std::size_t period :
              {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{14}, n / 3 + 1, n - 1, n, n + 1}) {
             const auto got = run(period, b, offset);
-            const auto want = reference_atr(period, b);
+            const auto want = want::atr(period, b.high, b.low, b.close);
             ASSERT_EQ(value_bits(got), value_bits(want)) << "n=" << n << " period=" << period << " seed=" << seed;
             // "No value" is output[0..P-1], or everything when no value fits.
             const std::size_t none = (period == 0 || n <= period) ? n : period;

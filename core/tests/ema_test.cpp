@@ -1,4 +1,4 @@
-// compute_ema against a step-by-step reference.
+// compute_ema against the oracle and the worked examples.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -13,46 +13,9 @@ using veldspar::test::bits;
 using veldspar::test::kNaN;
 using veldspar::test::Placed;
 using veldspar::test::value_bits;
+namespace want = veldspar::test::want;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// The defining steps, one by one: NaN fill, candidate-by-candidate seed
-// search, division seed, then the update of finite values.
-std::vector<double> reference_ema(std::size_t period, const std::vector<double>& x) {
-    const std::size_t n = x.size();
-    std::vector<double> out(n, kNaN);
-    if (period == 0 || period > n) return out;
-    std::size_t s = 0;
-    bool found = false;
-    for (; s + period <= n; ++s) {
-        bool all_finite = true;
-        for (std::size_t j = s; j < s + period; ++j) {
-            if (!std::isfinite(x[j])) {
-                all_finite = false;
-                break;
-            }
-        }
-        if (all_finite) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) return out;
-    double sum = -0.0;
-    for (std::size_t j = s; j < s + period; ++j) sum = sum + x[j];
-    double ema = sum / static_cast<double>(period);
-    out[s + period - 1] = ema;
-    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
-    const double beta = 1.0 - alpha;
-    for (std::size_t i = s + period; i < n; ++i) {
-        if (!std::isfinite(x[i])) continue;
-        const double a = alpha * x[i];
-        const double b = beta * ema;
-        ema = a + b;
-        out[i] = ema;
-    }
-    return out;
-}
 
 // Runs the kernel on copies of x placed `offset` bytes past an 8-aligned address.
 std::vector<double> run(std::size_t period, const std::vector<double>& x, std::size_t offset = 0) {
@@ -119,7 +82,7 @@ TEST_P(EmaRandom, MatchesReferenceBitForBit) {
         for (std::size_t period : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7},
                                    n / 3 + 1, n - 1, n, n + 1}) {
             const auto got = run(period, x, offset);
-            const auto want = reference_ema(period, x);
+            const auto want = want::ema(period, x);
             ASSERT_EQ(value_bits(got), value_bits(want)) << "n=" << n << " period=" << period << " seed=" << seed;
             // EMA makes no NaN by arithmetic: every NaN is a stored "no value".
             for (std::size_t i = 0; i < n; ++i) {

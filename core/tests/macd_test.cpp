@@ -1,4 +1,4 @@
-// compute_macd against a step-by-step reference.
+// compute_macd against the oracle and the worked examples.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -25,50 +25,20 @@ struct Macd {
     std::vector<bool> macd_none, signal_none, hist_none;
 };
 
-// The defining steps, one by one, per index.
-Macd reference_macd(std::size_t f, std::size_t s, std::size_t g, const std::vector<double>& x) {
+// The oracle's three lines, and the positions where the kernel stores "no
+// value": every line at a NaN input and before index S-1, the signal line
+// until it is first seeded, the histogram wherever the signal line is NaN.
+Macd expected(std::size_t f, std::size_t s, std::size_t g, const std::vector<double>& x) {
     const std::size_t n = x.size();
-    Macd r{std::vector<double>(n, kNaN), std::vector<double>(n, kNaN), std::vector<double>(n, kNaN),
-           std::vector<bool>(n, true),   std::vector<bool>(n, true),   std::vector<bool>(n, true)};
-    const double af = 2.0 / (static_cast<double>(f) + 1.0), bf = 1.0 - af;
-    const double as = 2.0 / (static_cast<double>(s) + 1.0), bs = 1.0 - as;
-    const double ag = 2.0 / (static_cast<double>(g) + 1.0), bg = 1.0 - ag;
-    double fast = kNaN, slow = kNaN, sig = kNaN;
-    bool sig_assigned = false;
+    const auto lines = veldspar::test::want::macd(f, s, g, x);
+    Macd r{lines.line, lines.signal, lines.hist, std::vector<bool>(n), std::vector<bool>(n), std::vector<bool>(n)};
+    bool signal_seeded = false;
     for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(x[i])) continue;
-        if (i < s - 1) continue;
-        if (std::isnan(fast)) {
-            double fsum = -0.0;
-            for (std::size_t j = 0; j < f; ++j) fsum = fsum + x[i - j];
-            double ssum = -0.0;
-            for (std::size_t j = 0; j < s; ++j) ssum = ssum + x[i - j];
-            fast = fsum / static_cast<double>(f);
-            slow = ssum / static_cast<double>(s);
-        } else {
-            const double s1 = as * x[i], s2 = bs * slow;
-            slow = s1 + s2;
-            const double f1 = af * x[i], f2 = bf * fast;
-            fast = f1 + f2;
-        }
-        const double m = fast - slow;
-        r.macd[i] = m;
-        r.macd_none[i] = false;
-        if (std::isnan(sig)) {
-            if (i >= s + g - 2) {
-                sig = m;
-                sig_assigned = true;
-            }
-        } else {
-            const double g1 = ag * m, g2 = bg * sig;
-            sig = g1 + g2;
-        }
-        r.signal[i] = sig;
-        r.signal_none[i] = !sig_assigned;
-        if (!std::isnan(sig)) {
-            r.hist[i] = m - sig;
-            r.hist_none[i] = false;
-        }
+        const bool skipped = std::isnan(x[i]) || i < s - 1;
+        signal_seeded = signal_seeded || (!skipped && i >= s + g - 2);
+        r.macd_none[i] = skipped;
+        r.signal_none[i] = skipped || !signal_seeded;
+        r.hist_none[i] = skipped || std::isnan(r.signal[i]);
     }
     return r;
 }
@@ -161,7 +131,7 @@ TEST(Macd, NaNInFirstSlowWindowPoisonsEverything) {
     for (std::size_t i = 0; i < x.size(); ++i) {
         EXPECT_TRUE(std::isnan(r.macd[i]) && std::isnan(r.signal[i]) && std::isnan(r.hist[i])) << i;
     }
-    expect_matches(r, reference_macd(3, 5, 2, x), "poisoned");
+    expect_matches(r, expected(3, 5, 2, x), "poisoned");
 }
 
 TEST(Macd, LaterNaNIsSkippedWithoutStateChange) {
@@ -189,7 +159,7 @@ TEST(Macd, NaNAtSignalSeedIndexPostponesTheSeed) {
     const auto r = run(2, 4, 4, x);
     EXPECT_EQ(bits(r.signal)[6], kNaNBits);
     EXPECT_EQ(bits(r.signal)[7], bits(r.macd)[7]);
-    expect_matches(r, reference_macd(2, 4, 4, x), "postponed");
+    expect_matches(r, expected(2, 4, 4, x), "postponed");
 }
 
 TEST(Macd, InfinityIsAnOrdinaryValue) {
@@ -199,10 +169,10 @@ TEST(Macd, InfinityIsAnOrdinaryValue) {
     const auto r = run(2, 3, 1, x);
     EXPECT_FALSE(std::isnan(r.macd[2]));
     for (std::size_t i = 3; i < x.size(); ++i) EXPECT_TRUE(std::isnan(r.macd[i])) << i;
-    expect_matches(r, reference_macd(2, 3, 1, x), "inf");
+    expect_matches(r, expected(2, 3, 1, x), "inf");
     // Opposite infinities make the fast average NaN, which re-seeds both.
     const std::vector<double> y = {1, 2, 3, kInf, -kInf, 6, 7, 8, 9};
-    expect_matches(run(2, 3, 2, y), reference_macd(2, 3, 2, y), "reseed");
+    expect_matches(run(2, 3, 2, y), expected(2, 3, 2, y), "reseed");
 }
 
 TEST(Macd, PeriodsTheEntryRefusesGiveAllNaN) {
@@ -224,7 +194,7 @@ TEST(Macd, SignalThresholdWrapsAsUnsignedSize) {
     const auto x = veldspar::test::random_series(20, 9, false);
     const auto r = run(2, 4, kMaxSize, x);
     EXPECT_EQ(bits(r.signal)[3], bits(r.macd)[3]);
-    expect_matches(r, reference_macd(2, 4, kMaxSize, x), "wrap");
+    expect_matches(r, expected(2, 4, kMaxSize, x), "wrap");
 }
 
 // Length x byte offset of the slices (0: aligned, else misaligned).
@@ -246,7 +216,7 @@ TEST_P(MacdRandom, MatchesReferenceBitForBit) {
             const std::size_t cut = seed % 4 == 0 ? 0 : std::min<std::size_t>(n, s + seed % 5);
             std::vector<double> x(clean.begin(), clean.begin() + static_cast<std::ptrdiff_t>(cut));
             x.insert(x.end(), hostile.begin() + static_cast<std::ptrdiff_t>(cut), hostile.end());
-            expect_matches(run(f, s, g, x, offset), reference_macd(f, s, g, x),
+            expect_matches(run(f, s, g, x, offset), expected(f, s, g, x),
                            "n=" + std::to_string(n) + " F=" + std::to_string(f) + " S=" + std::to_string(s) +
                                " G=" + std::to_string(g) + " seed=" + std::to_string(seed));
         }

@@ -1,4 +1,4 @@
-// compute_sma against a step-by-step reference.
+// compute_sma against the oracle and the worked examples.
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -10,21 +10,7 @@ using veldspar::test::bits;
 using veldspar::test::kNaN;
 using veldspar::test::Placed;
 using veldspar::test::value_bits;
-
-std::vector<double> reference_sma(std::size_t period, const std::vector<double>& x) {
-    std::vector<double> out(x.size(), kNaN);
-    if (period == 0 || period > x.size()) return out;
-    double sum = -0.0;
-    for (std::size_t i = 0; i < period; ++i) sum = sum + x[i];
-    const double inv = 1.0 / static_cast<double>(period);
-    out[period - 1] = sum * inv;
-    for (std::size_t i = period; i < x.size(); ++i) {
-        const double d = x[i] - x[i - period];
-        sum = sum + d;
-        out[i] = sum * inv;
-    }
-    return out;
-}
+namespace want = veldspar::test::want;
 
 std::vector<double> run(std::size_t period, const std::vector<double>& x) {
     auto out = veldspar::test::unwritten(x.size());
@@ -69,7 +55,7 @@ TEST_P(SmaRandom, MatchesReferenceBitForBit) {
         const auto x = veldspar::test::random_series(n, seed, /*hostile=*/seed % 4 == 0);
         for (std::size_t period : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{8}, n / 3 + 1, n}) {
             const auto got = run(period, x);
-            ASSERT_EQ(value_bits(got), value_bits(reference_sma(period, x))) << "n=" << n << " period=" << period;
+            ASSERT_EQ(value_bits(got), value_bits(want::sma(period, x))) << "n=" << n << " period=" << period;
             // Warm-up positions hold the stored NaN exactly.
             for (std::size_t i = 0; i + 1 < period && i < n; ++i) ASSERT_EQ(bits(got)[i], veldspar::core::kNaNBits);
         }
@@ -83,7 +69,7 @@ TEST(Sma, MisalignedSlicesGiveTheAlignedResult) {
     const Placed in(x, 3);
     Placed out(veldspar::test::unwritten(300), 5);
     compute_sma(10, in.read(), out.write());
-    EXPECT_EQ(bits(out.values()), bits(reference_sma(10, x)));
+    EXPECT_EQ(bits(out.values()), bits(want::sma(10, x)));
 }
 
 }  // namespace

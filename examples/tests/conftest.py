@@ -18,12 +18,12 @@ def bits(a):
 
 @pytest.fixture
 def run():
-    def run(script, *args, blocked=None, check=True):
+    def run(script, *args, blocked=None, check=True, env=None):
         # `blocked` makes an import fail, as if that package were not installed.
         code = ["import runpy, sys", f"sys.argv = {[script, *map(str, args)]!r}",
                 f"sys.modules[{blocked!r}] = None" if blocked else "",
                 f"runpy.run_path({str(EXAMPLES / script)!r}, run_name='__main__')"]
-        env = dict(os.environ, PYTHONPATH=str(EXAMPLES), MPLBACKEND="Agg")
+        env = dict(os.environ, PYTHONPATH=str(EXAMPLES), MPLBACKEND="Agg", **(env or {}))
         done = subprocess.run([sys.executable, "-c", "\n".join(code)], env=env,
                               capture_output=True, text=True, timeout=300)
         if check:

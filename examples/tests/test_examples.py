@@ -14,6 +14,13 @@ def test_demo_reads_a_year_of_bundled_bars(run):
     assert len(out.splitlines()) == 2 + 15
 
 
+@pytest.mark.parametrize("script", ["demo.py", "chart.py", "many_symbols.py", "dask_panel.py"])
+def test_help_says_what_the_program_does_in_whole_sentences(run, script):
+    done = run(script, "--help")
+    usage, description = done.stdout.split("\n\n")[:2]
+    assert usage.startswith(f"usage: {script}") and description.rstrip().endswith(".")
+
+
 def test_bundled_bars_are_what_their_script_makes():
     bars = runpy.run_path(str(EXAMPLES / "data" / "make_bars.py"))["bars"]
     rows = (EXAMPLES / "data" / "bars.csv").read_text().splitlines()
@@ -37,7 +44,7 @@ def test_chart_is_a_drawn_png_of_the_requested_size(run, tmp_path):
 def test_missing_dependency_says_how_to_get_it(run, script, package):
     done = run(script, blocked=package, check=False)
     assert done.returncode == 1
-    assert "pip install .[examples]" in done.stderr and "Traceback" not in done.stderr
+    assert "pip install '.[examples]'" in done.stderr and "Traceback" not in done.stderr
 
 
 def test_threads_give_the_single_thread_results(run):
@@ -69,3 +76,10 @@ def test_dask_cluster_results_equal_local_ones(run, tmp_path):
                            want["atr"])
     for name, w in want.items():
         assert (bits(got[name].to_numpy()) == bits(w)).all(), name
+
+
+def test_dask_panel_leaves_nothing_in_the_temp_folder(run, tmp_path):
+    out = run("dask_panel.py", "--symbols", 4, "--bars", 60, "--groups", 2, "--workers", 1,
+              env={"TMPDIR": str(tmp_path)}).stdout
+    assert "bit-identical" in out
+    assert not list(tmp_path.glob("veldspar-panel-*"))

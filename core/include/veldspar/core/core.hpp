@@ -2,7 +2,9 @@
 //
 // The kernels know nothing of Python or NumPy. Each one reads its inputs and
 // writes every element of its outputs in a single pass, allocates nothing,
-// throws nothing and cannot fail once its preconditions hold.
+// throws nothing and cannot fail once its preconditions hold. stream.hpp runs
+// the same per-bar steps from a state kept between calls, one bar or one
+// chunk at a time.
 //
 //   double prices[5] = {1, 2, 3, 4, 5};
 //   double sma[5];

@@ -1,0 +1,144 @@
+// veldspar-bench-kernels: each kernel against its floor, the oracle's one-value-at-a-time loop of the same arithmetic.
+//
+//   build/bench/bench/veldspar-bench-kernels [--benchmark_format=json] [--benchmark_filter=atr]
+//
+// Rows are kernel/<indicator>/<n> and floor/<indicator>/<n>, the two of one
+// indicator and size next to each other, for sma, ema, macd, atr (bars whose
+// range always holds the previous close, so high - low wins every true range)
+// and atr_mixed (bars that gap at random, so any of the three terms may win),
+// at n = 10^4 (in cache), 10^6 and 10^7. Each row counts n items per
+// iteration, so items_per_second gives the time per value. Both sides are
+// built with the kernels' flags, so a ratio compares loops, not settings.
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "oracle.hpp"
+#include "veldspar/core/core.hpp"
+
+namespace {
+
+namespace core = veldspar::core;
+namespace oracle = veldspar::oracle;
+
+// The periods users most often ask for.
+constexpr std::size_t kPeriod = 20, kFast = 12, kSlow = 26, kSignal = 9, kAtrPeriod = 14;
+constexpr std::size_t kSizes[] = {10'000, 1'000'000, 10'000'000};
+
+enum class Kind { kPrices, kRangedBars, kGappingBars };
+
+// The arrays of one benchmark: inputs and room for up to three outputs.
+struct Data {
+    Kind kind{};
+    std::size_t n = 0;
+    std::vector<double> close, high, low, out, out2, out3;
+};
+
+// A random walk of closes, and for bars a high and a low around each. Ranged
+// bars span the previous close; gapping bars, each at random, span it, lie
+// wholly above it (|high - close| wins) or wholly below it (|low - close| wins).
+void fill(Data& d) {
+    std::mt19937_64 rng(20240607);
+    std::normal_distribution<double> step(0.0, 1.0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> shape(0, 2);
+    const std::size_t n = d.n;
+    const bool bars = d.kind != Kind::kPrices;
+    d.close.resize(n);
+    if (bars) {
+        d.high.resize(n);
+        d.low.resize(n);
+    }
+    double prev = 100.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double range = 0.5 + std::abs(step(rng));
+        const double gap = 0.5 + std::abs(step(rng));
+        double low = prev - unit(rng) * range;
+        if (d.kind == Kind::kGappingBars) {
+            const int s = shape(rng);
+            if (s == 1) low = prev + gap;
+            if (s == 2) low = prev - gap - range;
+        }
+        if (bars) {
+            d.low[i] = low;
+            d.high[i] = low + range;
+        }
+        d.close[i] = low + unit(rng) * range;
+        prev = d.close[i];
+    }
+    d.out.assign(n, 0.0);
+    if (!bars) {
+        d.out2.assign(n, 0.0);
+        d.out3.assign(n, 0.0);
+    }
+}
+
+// One data set at a time: the kernel and floor rows of a size share it, and
+// the 10^7 sets are large.
+Data& data_for(Kind kind, std::size_t n) {
+    static Data d;
+    if (d.kind != kind || d.n != n) {
+        d = Data{};
+        d.kind = kind;
+        d.n = n;
+        fill(d);
+    }
+    return d;
+}
+
+core::ReadSlice in(const std::vector<double>& v) { return {v.data(), v.size()}; }
+core::WriteSlice out(std::vector<double>& v) { return {v.data(), v.size()}; }
+
+struct Indicator {
+    const char* name;
+    Kind kind;
+    void (*kernel)(Data&);
+    void (*floor)(Data&);
+};
+
+void atr_kernel(Data& d) { core::compute_atr(kAtrPeriod, in(d.high), in(d.low), in(d.close), out(d.out)); }
+void atr_floor(Data& d) { oracle::atr(kAtrPeriod, d.high.data(), d.low.data(), d.close.data(), d.out.data(), d.n); }
+
+const Indicator kIndicators[] = {
+    {"sma", Kind::kPrices, [](Data& d) { core::compute_sma(kPeriod, in(d.close), out(d.out)); },
+     [](Data& d) { oracle::sma(kPeriod, d.close.data(), d.out.data(), d.n); }},
+    {"ema", Kind::kPrices, [](Data& d) { core::compute_ema(kPeriod, in(d.close), out(d.out)); },
+     [](Data& d) { oracle::ema(kPeriod, d.close.data(), d.out.data(), d.n); }},
+    {"macd", Kind::kPrices,
+     [](Data& d) { core::compute_macd(kFast, kSlow, kSignal, in(d.close), out(d.out), out(d.out2), out(d.out3)); },
+     [](Data& d) {
+         oracle::macd(kFast, kSlow, kSignal, d.close.data(), d.out.data(), d.out2.data(), d.out3.data(), d.n);
+     }},
+    {"atr", Kind::kRangedBars, atr_kernel, atr_floor},
+    {"atr_mixed", Kind::kGappingBars, atr_kernel, atr_floor},
+};
+
+void measure(benchmark::State& state, void (*run)(Data&), Kind kind, std::size_t n) {
+    Data& d = data_for(kind, n);
+    for (auto _ : state) {
+        run(d);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(n));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    for (const Indicator& ind : kIndicators) {
+        for (std::size_t n : kSizes) {
+            const std::string suffix = std::string("/") + ind.name + "/" + std::to_string(n);
+            benchmark::RegisterBenchmark(("kernel" + suffix).c_str(), measure, ind.kernel, ind.kind, n);
+            benchmark::RegisterBenchmark(("floor" + suffix).c_str(), measure, ind.floor, ind.kind, n);
+        }
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
