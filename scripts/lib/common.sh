@@ -55,6 +55,16 @@ pyenv_python() {
     echo "$dir/bin/python"
 }
 
+# extra_requirements NAME: the requirements of pyproject.toml's optional dependencies NAME, one a
+# line. Each extra is one line there, read without a TOML parser (CPython 3.9 has none).
+extra_requirements() {
+    python3 - "$REPO/pyproject.toml" "$1" <<'PY'
+import ast, re, sys
+found = re.search(r"^%s = (\[.*\])$" % re.escape(sys.argv[2]), open(sys.argv[1]).read(), re.M)
+print("\n".join(ast.literal_eval(found[1])) if found else "")
+PY
+}
+
 # suite LABEL COMMAND...: runs a test suite with its output also in build/logs/LABEL.log. pytest's
 # exit code 5 (no test collected) fails like any other failure. The runner's closing line and the
 # time go to the summary that scripts/test prints at the end.
