@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script in scripts/: the repository's paths, step headings that print elapsed
 # times, and the helpers every script needs (Debian packages, pyenv interpreters, test suites).
 set -euo pipefail

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced after common.sh: Debian roots of a release and architecture, made by mmdebstrap and
 # entered with chroot; other architectures' programs run under qemu through binfmt_misc.
 #
