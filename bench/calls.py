@@ -87,34 +87,38 @@ def numba_oracle():
 
     {indicator: function}; one numba refused raises, saying why. Every function of
     the oracle is compiled in one namespace, so that its helpers are compiled
-    too; each result (lists, as the oracle builds them) is copied into the
-    outputs inside compiled code, so that no list reaches Python."""
+    too. Like the module's kernels, each call first fills its outputs with NaN,
+    then lets the oracle's `<name>_into` write the positions that have a value."""
     import numba
     oracle = runpy.run_path(str(ROOT / "tests" / "reference.py"), run_name="veldspar_oracle")
     space = dict(oracle)
-    # numba's integers have 64 bits: the modulus 2**64 of MACD's threshold does
-    # not fit, and the largest int64 gives the same threshold for every period
-    # numba can be passed.
-    space["_SIZE_MOD"] = (1 << 63) - 1
     for name, value in oracle.items():
         if isinstance(value, types.FunctionType) and value.__module__ == "veldspar_oracle":
             space[name] = numba.njit(types.FunctionType(value.__code__, space, name, value.__defaults__))
+    sma_into, ema_into, macd_into, atr_into = (space[name + "_into"] for name in INDICATORS)
+    nan = oracle["NAN"]
 
-    @numba.njit
-    def copy(values, out):
-        for i in range(len(values)):
-            out[i] = values[i]
+    def sma(p, x, o):
+        o[:] = nan
+        sma_into(p, x, o)
 
-    sma, ema, macd, atr = (space[name] for name in INDICATORS)
+    def ema(p, x, o):
+        o[:] = nan
+        ema_into(p, x, o)
 
-    def macd_into(pf, ps, pg, x, o, o2, o3):
-        line, signal, hist = macd(pf, ps, pg, x)
-        copy(line, o), copy(signal, o2), copy(hist, o3)
+    def macd(pf, ps, pg, x, o, o2, o3):
+        o[:] = nan
+        o2[:] = nan
+        o3[:] = nan
+        # The threshold S + G - 2 cannot wrap for the periods numba can be passed.
+        macd_into(pf, ps, pg, ps + pg - 2, x, o, o2, o3)
 
-    into = {"sma": lambda p, x, o: copy(sma(p, x), o), "ema": lambda p, x, o: copy(ema(p, x), o),
-            "macd": macd_into, "atr": lambda p, h, l, x, o: copy(atr(p, h, l, x), o)}
+    def atr(p, h, l, x, o):
+        o[:] = nan
+        atr_into(p, h, l, x, o)
+
     out = {}
-    for name, function in into.items():
+    for name, function in {"sma": sma, "ema": ema, "macd": macd, "atr": atr}.items():
         function = numba.njit(function)
         try:  # numba compiles on the first call
             eval(f"f({ARGS[name]})", dict(arrays(name, 64), f=function))
