@@ -11,7 +11,12 @@ Suites:
   threads   one and two threads calling at once, each on arrays of its own:
             wall seconds for every thread to make one call;
   registry  one input (SMA) and three (ATR) with veldspar's registry and with a
-            registry that does nothing (published first by the test peer).
+            registry that does nothing (published first by the test peer);
+  stream    veldspar_kit's streams: update through a bare bound method against
+            math.fabs called the same way, update_many at n = 1e6 against the
+            batch function, and one new bar on a 10 000-bar history: our update,
+            the batch function over the whole history, and each installed
+            peer's stream function (run.py passes --only with those that work).
 
 Every value but the threads' is this thread's CPU time over a loop of calls
 (the `for` loop's own cost included, on both sides of every ratio), so that time
@@ -241,7 +246,64 @@ def suite_registry(args):
         yield f"null/{indicator}", cpu_timed(registry_case, indicator, args.null_peer)
 
 
-SUITES = {"calls": suite_calls, "peers": suite_peers, "threads": suite_threads, "registry": suite_registry}
+# --- streams ---------------------------------------------------------------------------------------------
+
+STREAM_ARGS = {"sma": "x", "ema": "x", "macd": "x", "atr": "h, l, x"}
+STREAM_MANY_ARGS = {"sma": "x, o", "ema": "x, o", "macd": "x, o, o2, o3", "atr": "h, l, x, o"}
+STREAM_HISTORY = 10_000
+# (peer, indicator, statement): the cost of one new bar through a peer's stream function, on the history.
+STREAM_PEERS = [
+    ("talib", "sma", "t.stream.SMA(x, timeperiod=p)"),
+    ("talib", "ema", "t.stream.EMA(x, timeperiod=p)"),
+    ("talib", "macd", "t.stream.MACD(x, pf, ps, pg)"),
+    ("talib", "atr", "t.stream.ATR(h, l, x, timeperiod=p)"),
+]
+
+
+def stream_of(indicator, env):
+    from veldspar_kit import stream
+    periods = {"macd": (env["pf"], env["ps"], env["pg"])}.get(indicator, (env["p"],))
+    return getattr(stream, indicator.upper())(*periods)
+
+
+def stream_update(indicator):
+    """One update through a bare bound method, on a stream past its warm-up; one bar's prices as floats."""
+    env = arrays(indicator, 1000)
+    s = stream_of(indicator, env)
+    s.update_many(*(env[a] for a in STREAM_MANY_ARGS[indicator].replace(" ", "").split(",")))
+    bar = dict(x=float(env["x"][-1]), h=float(env["h"][-1]), l=float(env["l"][-1]))
+    return f"u({STREAM_ARGS[indicator]})", dict(bar, u=s.update)
+
+
+def fabs_call():
+    import math
+    return "f(x)", dict(f=math.fabs, x=1.5)
+
+
+def stream_many(indicator, n):
+    env = arrays(indicator, n)
+    env["u"] = stream_of(indicator, env).update_many
+    return f"u({STREAM_MANY_ARGS[indicator]})", env
+
+
+def stream_peer(name, indicator, statement):
+    return peer(name, indicator, statement, STREAM_HISTORY)
+
+
+def suite_stream(args):
+    yield "math.fabs", cpu_timed(fabs_call)
+    for indicator in INDICATORS:
+        yield f"update/{indicator}", cpu_timed(stream_update, indicator)
+        yield f"update_many/{indicator}/1000000", cpu_timed(stream_many, indicator, 1_000_000)
+        yield f"batch/{indicator}/1000000", cpu_timed(ours, indicator, 1_000_000)
+        yield f"history/{indicator}/{STREAM_HISTORY}", cpu_timed(ours, indicator, STREAM_HISTORY)
+    for name, indicator, statement in STREAM_PEERS:
+        if installed(name):
+            yield f"{name}/stream/{indicator}", cpu_timed(stream_peer, name, indicator, statement)
+
+
+SUITES = {"calls": suite_calls, "peers": suite_peers, "threads": suite_threads, "registry": suite_registry,
+          "stream": suite_stream}
 
 
 # --- timing ----------------------------------------------------------------------------------------------

@@ -33,7 +33,15 @@ Tables and targets (a "!" marks a figure that misses its target):
   registry  ns added per borrow and release against a registry that does
             nothing: at most 35; the table alone under one thread and two, and
             nothing left in it afterwards;
-  allocs    malloc-family calls around many calls in steady state: none.
+  stream    veldspar_kit's streams: update against math.fabs(x) called the same
+            way, at most 2x (SMA, EMA) and 3x (MACD, ATR); update_many at n = 1e6
+            against the batch function, at most 1.15x; one new bar on a 10 000-bar
+            history: the batch function over the whole history and each installed
+            peer's stream function as multiples of our update, the peers at
+            least 100x;
+  allocs    malloc-family calls around many calls in steady state: none (stream
+            updates included: their float or tuple comes from the interpreter's
+            free lists).
 Call, peer and registry figures are medians of pyperf's values, each the CPU
 time of a loop of calls in a fresh worker process; kernel and table figures are
 the best of Google Benchmark's repetitions, interleaved at random.
@@ -55,7 +63,7 @@ VENV = ROOT / "build" / "bench-venv"
 BUILD = ROOT / "build" / "bench"
 REQUIREMENTS = ["numpy>=2,<3", "cmake>=3.21", "pyperf>=2.6"]
 PEERS = ["TA-Lib", "numba", "bottleneck", "pandas", "polars", "tulipy"]
-SECTIONS = ("kernel", "call", "peers", "threads", "registry", "allocs")
+SECTIONS = ("kernel", "call", "peers", "threads", "registry", "stream", "allocs")
 INDICATORS = ("sma", "ema", "macd", "atr")
 
 KERNEL_TARGET = {10_000: 1.05, 1_000_000: 1.05}  # kernel / floor, by n
@@ -69,6 +77,9 @@ THREAD_TARGET = 1.85  # at least, 2 threads / 1 thread, SMA EMA MACD at n = 1e5
 BYTES_PER_VALUE = {"sma": 16, "ema": 16, "macd": 32, "atr": 40}
 REGISTRY_TARGET = 35.0  # ns per borrow and release, at most
 REGISTRY_INPUTS = {"sma": 1, "atr": 3}
+STREAM_UPDATE_TARGET = {"sma": 2.0, "ema": 2.0, "macd": 3.0, "atr": 3.0}  # update / math.fabs(x), at most
+STREAM_MANY_TARGET = 1.15  # update_many / batch function at n = 1e6, at most
+STREAM_PEER_TARGET = 100.0  # a peer's stream function / our update, per new bar, at least
 
 # Google Benchmark and pyperf options: (quick, full).
 GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05",
@@ -78,7 +89,8 @@ GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05",
 PYPERF = {"calls": ("--processes 3 --values 3 --min-time 0.05", "--processes 20 --values 3"),
           "peers": ("--processes 1 --values 3 --min-time 0.05", "--processes 4 --values 3"),
           "threads": ("--processes 2 --values 3 --min-time 0.05", "--processes 6 --values 3"),
-          "registry": ("--processes 4 --values 3 --min-time 0.05", "--processes 20 --values 3")}
+          "registry": ("--processes 4 --values 3 --min-time 0.05", "--processes 20 --values 3"),
+          "stream": ("--processes 3 --values 3 --min-time 0.05", "--processes 20 --values 3")}
 
 
 # --- environment and build -------------------------------------------------------------------------------
@@ -107,7 +119,7 @@ def build(module_dir, sections):
     if "kernel" in sections:
         targets.append("veldspar-bench-kernels")
     if not module_dir:
-        targets.append("veldspar")
+        targets += ["veldspar", "veldspar-kit"]
     cmake = str(VENV / "bin" / "cmake")
     subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
                     "-DVELDSPAR_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
@@ -329,10 +341,51 @@ def registry_section(ctx):
                 f"{two['ns'] / one['ns']:.1f}", mark("; ".join(lost) or "none", bool(lost))]])
 
 
+def stream_section(ctx):
+    calls = load_calls()
+    sys.path.insert(0, str(ctx.module))
+    working = []
+    for name, indicator, statement in calls.STREAM_PEERS:
+        if not calls.installed(name):
+            continue
+        try:
+            statement, env = calls.stream_peer(name, indicator, statement)
+            eval(statement, env)
+            working.append(f"{name}/stream/{indicator}")
+        except Exception as error:  # a peer that cannot compute this case is left out, with why
+            ctx.say(f"left out: {name} stream {indicator}: {type(error).__name__}: {error}")
+    names = ["math.fabs"] + [f"{kind}/{i}{n}" for i in INDICATORS for kind, n in
+                             (("update", ""), ("update_many", "/1000000"), ("batch", "/1000000"),
+                              ("history", f"/{calls.STREAM_HISTORY}"))]
+    t = pyperf_suite("stream", ctx, "--only", ",".join(names + working))
+    fabs = t["math.fabs"]
+    rows = []
+    for i in INDICATORS:
+        update, many, batch = t[f"update/{i}"], t[f"update_many/{i}/1000000"], t[f"batch/{i}/1000000"]
+        rows.append([i, f"{update * 1e9:.1f}", f"{fabs * 1e9:.1f}",
+                     mark(f"{update / fabs:.2f}", update / fabs > STREAM_UPDATE_TARGET[i]), STREAM_UPDATE_TARGET[i],
+                     f"{many * 1e3:.2f}", f"{batch * 1e3:.2f}",
+                     mark(f"{many / batch:.2f}", many / batch > STREAM_MANY_TARGET), STREAM_MANY_TARGET])
+    ctx.table(["stream", "update ns", "math.fabs ns", "ratio", "target", "update_many n=1e6 ms", "batch ms",
+               "ratio", "target"], rows)
+    rows = []
+    for i in INDICATORS:
+        update = t[f"update/{i}"]
+        history = t[f"history/{i}/{calls.STREAM_HISTORY}"]
+        rows.append(["veldspar batch over the history", i, f"{history * 1e9:.0f}", f"{history / update:.0f}", ""])
+        for name in sorted({n for n, ind, _ in calls.STREAM_PEERS if ind == i and f"{n}/stream/{i}" in working}):
+            cost = t[f"{name}/stream/{i}"]
+            rows.append([f"{name} stream", i, f"{cost * 1e9:.0f}",
+                         mark(f"{cost / update:.0f}", cost / update < STREAM_PEER_TARGET), STREAM_PEER_TARGET])
+    ctx.table([f"one new bar, {size(calls.STREAM_HISTORY)}-bar history", "indicator", "ns per bar", "x our update",
+               "target (at least)"], rows)
+
+
 ALLOC_PROBE = """
 import ctypes, json
 import numpy as np
 import veldspar
+from veldspar_kit import stream
 count = ctypes.CDLL({shim!r}).veldspar_allocations
 count.restype = ctypes.c_ulong
 x = np.linspace(1.0, 2.0, 64); h, l = x + 0.5, x - 0.5
@@ -343,6 +396,10 @@ calls = {{
     "ema": lambda: veldspar.indicator_ema(20, x, o1),
     "macd": lambda: veldspar.indicator_macd(12, 26, 9, x, o1, o2, o3),
     "atr": lambda: veldspar.indicator_atr(14, h, l, x, o1),
+    "stream sma": lambda u=stream.SMA(20).update: u(1.5),
+    "stream ema": lambda u=stream.EMA(20).update: u(1.5),
+    "stream macd": lambda u=stream.MACD(12, 26, 9).update: u(1.5),
+    "stream atr": lambda u=stream.ATR(14).update: u(2.0, 1.0, 1.5),
     "np.empty": lambda: np.empty(1 << 20),  # must allocate: proves the counter is preloaded
 }}
 def counted(call, n):
@@ -368,7 +425,8 @@ def allocs_section(ctx):
     if counts["np.empty"] < calls:
         raise RuntimeError(f"the allocation counter is not active: {counts}")
     ctx.table(["allocations", f"malloc-family calls in {size(calls)} calls", "target"],
-              [[name, mark(str(counts[name]), counts[name] > 0), 0] for name in INDICATORS] +
+              [[name, mark(str(counts[name]), counts[name] > 0), 0]
+               for name in [*INDICATORS, *(f"stream {i}" for i in INDICATORS)]] +
               [["np.add(x, h, out=o)", counts["np.add"], ""]])
 
 

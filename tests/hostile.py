@@ -1,7 +1,11 @@
 """Shared by the fuzz, leak and thread suites: run profiles, the functions' signatures, the reference
 results of a call, and the catalogue of every success and failure path of every function."""
+import copy
+import numbers
 import os
+import pickle
 import types
+from fractions import Fraction
 
 import numpy as np
 
@@ -218,4 +222,91 @@ def paths():
                 add(f"{param} write-borrowed", g, BufferError, held=g[param])
         for label, rewrite, error in _EXTRA[name]:
             add(label, rewrite(good()), error)
+    return out
+
+
+# --- The stream objects' paths -------------------------------------------------------------------
+
+class HostileReal:
+    """A numbers.Real (registered) whose __float__ runs `action`: raises, returns a non-float, or feeds
+    the stream it is given to."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        return self.action()
+
+
+numbers.Real.register(HostileReal)
+
+
+def stream_type(name):
+    from veldspar_kit import stream
+    return getattr(stream, name.upper())
+
+
+class StreamPath(Path):
+    """One path through a stream: `call(stream, *args)` on one stream made once, called again and again."""
+
+    def __init__(self, name, label, call, args, error, held=None):
+        super().__init__(name, label, list(args), {}, error, held)
+        self.stream = stream_type(name)(*GOOD_PERIODS[name])
+        self.call = call
+        self.id = f"{name} stream {label}"
+
+    def objects(self):
+        return tracked([self.stream, *self.args])
+
+    def __call__(self):
+        return self.call(self.stream, *self.args)
+
+
+def _saved(name, change):
+    state = stream_type(name)(*GOOD_PERIODS[name]).__reduce__()[2]
+    return change(*state)
+
+
+def stream_paths():
+    """update with numbers and with what is not one, update_many's successes and refusals (one of
+    each kind), construction, copies, pickles and bad saved states."""
+    out = []
+    for name in SIGNATURES:
+        bars = 3 if name == "atr" else 1
+        g = _good_arrays(name)
+        arrays = [g[p] for p in params(name, "input") + params(name, "output")]
+
+        def update(stream, x, bars=bars):
+            return stream.update(*[x] * bars)
+
+        def many(stream, *arrays):
+            return stream.update_many(*arrays)
+
+        def add(label, call, args, error, held=None):
+            out.append(StreamPath(name, label, call, args, error, held))
+
+        for label, x, error in [("float", 1.5, None), ("int", 7, None), ("float32", np.float32(2.5), None),
+                                ("Fraction", Fraction(1, 3), None), ("str", "1", TypeError),
+                                ("huge int", 10**400, OverflowError),
+                                ("__float__ raises", HostileReal(lambda: 1 / 0), ZeroDivisionError),
+                                ("__float__ returns a str", HostileReal(lambda: "1"), TypeError)]:
+            add(f"update {label}", update, [x], error)
+        add("update_many", many, arrays, None)
+        add("update_many input list", many, [[1.0] * N] + arrays[1:], TypeError)
+        add("update_many output strided", many, arrays[:-1] + [np.ones(2 * N)[::2]], ValueError)
+        add("update_many output read-only", many, arrays[:-1] + [_read_only()], ValueError)
+        add("update_many input write-borrowed", many, arrays, BufferError, held=arrays[0])
+        if name in ("sma", "ema"):
+            add("update_many in place", many, [arrays[0], arrays[0]], None)
+        add("construction", lambda s, p: type(s)(*p), [GOOD_PERIODS[name]], None)
+        def construct(stream, period, rest=GOOD_PERIODS[name][1:]):
+            return type(stream)(period, *rest)
+
+        add("construction float period", construct, [1.5], TypeError)
+        add("construction __index__ raises", construct, [Raises(KeyError)], KeyError)
+        add("copy", lambda s: copy.copy(s), [], None)
+        add("pickle", lambda s: pickle.loads(pickle.dumps(s)), [], None)
+        for label, change in [("format 2", lambda f, b: (2, b)), ("truncated", lambda f, b: (f, b[:-1])),
+                              ("not a pair", lambda f, b: [f, b])]:
+            add(f"restore {label}", lambda s, state: s.__setstate__(state), [_saved(name, change)], ValueError)
     return out

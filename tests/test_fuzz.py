@@ -5,11 +5,14 @@ Every call either raises one of the documented exception types (or the exception
 planted) having changed no array, or succeeds bit-identical to the reference; it keeps no reference
 and leaves no borrow in the shared registry.
 """
+import copy
 import gc
 import math
 import operator
+import pickle
 import sys
 import tempfile
+import threading
 from decimal import Decimal
 from fractions import Fraction
 
@@ -454,3 +457,201 @@ def check(peer, case):
 @given(case=cases())
 def test_any_call_fails_cleanly_or_matches_the_reference(peer, run_index, case):
     check(peer, case)
+
+
+
+# --- Streams: any object to update, any array to update_many, copies, pickles (of another format,
+# damaged, cut short), conversions that feed or restore the stream they convert for, a second thread ---
+
+from veldspar_kit import stream as streams  # noqa: E402
+from hostile import HostileReal, Unnamed  # noqa: E402
+from conftest import Index, misaligned, value_bits  # noqa: E402
+
+STREAM_TYPES = {"sma": streams.SMA, "ema": streams.EMA, "macd": streams.MACD, "atr": streams.ATR}
+STREAM_ERRORS = (TypeError, ValueError, OverflowError, BufferError)
+STREAM_NUMBERS = [3, -0.0, True, 10**400, Fraction(2, 3), np.float32(1.25), np.float16(math.inf), np.int8(-4),
+           np.uint64(2**64 - 1), np.float64(math.nan), 1e308, 5e-324]
+NOT_NUMBERS = ["1.0", None, Decimal("2.5"), 1j, np.complex64(1), np.array(1.0), [1.0], np.bool_(True), Index(3),
+               object(), Unnamed()]
+HOSTILE_FLOATS = ["raise", "raise base", "non-float", "feed", "feed many", "restore"]
+STREAM_LAYOUTS = ["plain", "misaligned", "in place", "strided", "float32", "read-only output", "short output", "overlap",
+           "list", "write-borrowed"]
+STREAM_DAMAGES = ["none", "format", "truncated", "extended", "foreign", "not a pair", "cut pickle"]
+STREAM_STEPS = ["number", "not a number", "hostile", "many", "many", "pickle", "copy", "restore", "race"]
+
+
+class StreamRun:
+    """A stream and every bar it took, however it took it; compared with the batch function at the end."""
+
+    def __init__(self, name, periods, peer):
+        self.name, self.periods, self.peer = name, periods, peer
+        self.width, self.outputs = (3, 1) if name == "atr" else (1, 3) if name == "macd" else (1, 1)
+        self.stream = STREAM_TYPES[name](*periods)
+        self.bars, self.values = [], []  # per bar: its input, and its outputs (None: not checked)
+        self.saved = [(0, self.stream.__reduce__()[2])]
+
+    def update(self, x):
+        got = self.stream.update(*[x] * self.width)
+        self.bars.append(x.returned if isinstance(x, HostileReal) else float(x))
+        self.values.append(got if self.name == "macd" else (got,))
+        self.saved.append((len(self.bars), self.stream.__reduce__()[2]))
+
+    def restore(self, index):
+        count, state = self.saved[index % len(self.saved)]
+        self.stream.__setstate__(state)
+        # The bars after it, and the states saved from them, are gone.
+        del self.bars[count:], self.values[count:]
+        self.saved = [(c, s) for c, s in self.saved if c <= count]
+
+    def many(self, k, layout, start):
+        data = VALUES[start:start + k].copy()
+        inputs, outputs = [data] * self.width, [np.full(k, 7.5) for _ in range(self.outputs)]
+        if layout == "misaligned" and k:
+            inputs, outputs = [misaligned(data, 1)] * self.width, [misaligned(o, 6) for o in outputs]
+        elif layout == "in place" and self.name in ("sma", "ema"):
+            outputs = [data]
+        elif layout == "strided":
+            outputs[0] = np.ones(2 * k)[::2]
+        elif layout == "float32":
+            inputs = [np.zeros(k, np.float32)] * self.width
+        elif layout == "read-only output":
+            outputs[-1].flags.writeable = False
+        elif layout == "short output":
+            outputs[0] = np.ones(k + 1)
+        elif layout == "overlap" and k:
+            outputs[-1] = data
+        elif layout == "list":
+            inputs = [data.tolist()] * self.width
+        borrowed = layout == "write-borrowed" and self.peer.acquire_mut(data) == BORROWED
+        try:
+            self.stream.update_many(*inputs, *outputs)
+        finally:
+            if borrowed:
+                self.peer.release_mut(data)
+        self.bars += VALUES[start:start + k].tolist()
+        self.values += list(zip(*outputs))
+
+    def race(self, k, x):
+        """update_many of k bars of x in another thread while this one calls update(x) until it ends:
+        refused while the other runs, taken before or after. All the bars are x, so the state is the
+        same whichever way they interleaved; the values of the race are not checked."""
+        done, failures = threading.Event(), []
+
+        def worker():
+            try:
+                self.stream.update_many(*[np.full(k, x)] * self.width, *[np.empty(k) for _ in range(self.outputs)])
+            except BaseException as e:  # reported below
+                failures.append(e)
+            done.set()
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        taken = 0
+        while not done.is_set():
+            try:
+                self.stream.update(*[x] * self.width)
+                taken += 1
+            except RuntimeError as e:
+                assert "in use by another thread" in str(e)
+        thread.join()
+        assert not failures, failures
+        self.bars += [x] * (k + taken)
+        self.values += [None] * (k + taken)
+
+    def check(self):
+        assert self.stream.count == len(self.bars)
+        inputs = [np.array(self.bars, dtype=np.float64)] * self.width
+        outputs = [np.empty(len(self.bars)) for _ in range(self.outputs)]
+        getattr(veldspar, "indicator_" + self.name)(*self.periods, *inputs, *outputs)
+        checked = [i for i, v in enumerate(self.values) if v is not None]
+        for j, output in enumerate(outputs):
+            got = [self.values[i][j] for i in checked]
+            assert value_bits(got).tolist() == value_bits(output[checked]).tolist()
+
+
+def hostile_float(run, action, value, other):
+    """A real number whose __float__ first acts on the stream it converts for (or fails)."""
+
+    def act():
+        if action == "raise":
+            raise Planted("planted")
+        if action == "raise base":
+            raise PlantedBase("planted")
+        if action == "non-float":
+            return "1.0"
+        if action == "feed":
+            run.update(value)
+        elif action == "feed many":
+            run.many(3, "plain", other)
+        elif action == "restore":
+            run.restore(other)
+        real.returned = value
+        return value
+
+    real = HostileReal(act)
+    return real
+
+
+def damaged(run, damage, other):
+    fmt, raw = run.saved[other % len(run.saved)][1]
+    if damage == "format":
+        return (fmt + 1 + other, raw)
+    if damage == "truncated":
+        return (fmt, raw[:other % max(1, len(raw))])
+    if damage == "extended":
+        return (fmt, raw + bytes(8))
+    if damage == "foreign":
+        return (fmt, STREAM_TYPES[run.name](*[p + 1 for p in run.periods]).__reduce__()[2][1])
+    return [fmt, raw]
+
+
+def stream_step(run, step, what, k, other):
+    if step == "number":
+        run.update(STREAM_NUMBERS[what % len(STREAM_NUMBERS)])
+    elif step == "not a number":
+        run.update(NOT_NUMBERS[what % len(NOT_NUMBERS)])
+    elif step == "hostile":
+        run.update(hostile_float(run, HOSTILE_FLOATS[what % len(HOSTILE_FLOATS)], VALUES[other], other))
+    elif step == "many":
+        run.many(k, STREAM_LAYOUTS[what % len(STREAM_LAYOUTS)], other)
+    elif step == "pickle":
+        run.stream = pickle.loads(pickle.dumps(run.stream, protocol=what % (pickle.HIGHEST_PROTOCOL + 1)))
+    elif step == "copy":
+        run.stream = (copy.deepcopy if what % 2 else copy.copy)(run.stream)
+    elif step == "restore":
+        damage = STREAM_DAMAGES[what % len(STREAM_DAMAGES)]
+        if damage == "none":
+            run.restore(other)
+        elif damage == "cut pickle":
+            cut = pickle.dumps(run.stream)
+            with pytest.raises(Exception):
+                pickle.loads(cut[:other % len(cut)])
+        else:
+            with pytest.raises(ValueError, match=f"^{run.name.upper()}: cannot restore the stream"):
+                run.stream.__setstate__(damaged(run, damage, other))
+    else:
+        run.race(2000 * k, float(VALUES[other]))
+
+
+@st.composite
+def stream_cases(draw):
+    name, period, fast, seed, count = picks(draw, NAMES, [0, 1, 2, 3, 9], [1, 2, 4], SEEDS, range(16))
+    periods = (fast, fast + 1 + period, 1 + period % 4) if name == "macd" else (period,)
+    return name, periods, [picks(draw, STREAM_STEPS, range(64), [0, 1, 2, 5, 30], range(64)) for _ in range(count)]
+
+
+@pytest.mark.parametrize("run_index", range(RUNS))
+@SETTINGS
+@given(case=stream_cases())
+def test_any_use_of_a_stream_fails_cleanly_or_matches_the_batch(peer, run_index, case):
+    name, periods, steps = case
+    run = StreamRun(name, periods, peer)
+    planted = (Planted, PlantedBase)
+    for step in steps:
+        try:
+            stream_step(run, *step)
+        except BaseException as e:
+            event(f"stream {step[0]}: {type(e).__name__}")
+            assert isinstance(e, planted + STREAM_ERRORS), f"{type(e).__name__}: {e}"
+        assert run.stream.count == len(run.bars), f"{step} changed the stream and failed"
+    run.check()

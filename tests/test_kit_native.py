@@ -31,10 +31,17 @@ def test_reimport_returns_the_same_module_object():
 
 
 def test_the_kit_never_creates_panic_exception():
-    # The module makes the type at its import; the kit, imported first or after, makes none of its own.
+    # The module makes the type at its import; the kit, imported first or after, makes none of its own,
+    # not even when it fetches an error (here from a period's __index__).
     result = run_python(
         LOAD_NATIVE
         + "native = load_native()\n"
+        "class Bad:\n"
+        "    def __index__(self): raise KeyError('planted')\n"
+        "try:\n"
+        "    native.SMA(Bad())\n"
+        "except KeyError:\n"
+        "    pass\n"
         f"print({COUNT_PANIC})\n"
         "import veldspar\n"
         f"print({COUNT_PANIC})\n")

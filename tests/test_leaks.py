@@ -1,4 +1,5 @@
-"""Every path of every function, called many times: no reference, block, byte of memory or borrow is left."""
+"""Every path of every function and stream, called many times: no reference, block, byte of memory or borrow
+is left."""
 import contextlib
 import gc
 import os
@@ -7,9 +8,9 @@ import sys
 import pytest
 
 from conftest import assert_free
-from hostile import PROFILE, paths, rss_bytes
+from hostile import PROFILE, paths, rss_bytes, stream_paths
 
-PATHS = paths()
+PATHS = paths() + stream_paths()
 CALLS = PROFILE["leak_calls"]
 # One leaked block or a few bytes per call exceed these; interpreter caches stay below.
 BLOCK_SLACK = 64

@@ -4,6 +4,8 @@
 Each call's result has the caller's kind to a type checker too: arrays give arrays, pandas gives
 pandas, polars gives polars.
 """
+import copy
+import pickle
 from typing import Any, Tuple
 
 import numpy as np
@@ -57,8 +59,29 @@ def polars_frame() -> pl.DataFrame:
     return result
 
 
+def streams() -> None:
+    close = np.linspace(10.0, 20.0, 40)
+    out, signal, hist = np.empty(40), np.empty(40), np.empty(40)
+    sma = vk.stream.SMA(5)
+    assert_type(sma.update(1.5), float)
+    assert_type(sma.update(np.float32(2.0)), float)
+    sma.update_many(close, out)
+    assert sma.count == 42 and sma.period == 5
+    macd = vk.stream.MACD(3, 6, 4)
+    assert_type(macd.update(3), Tuple[float, float, float])
+    macd.update_many(close, out, signal, hist)
+    assert_type(copy.deepcopy(macd), vk.stream.MACD)
+    resumed: vk.stream.MACD = pickle.loads(pickle.dumps(macd))
+    assert resumed.update(21.0) == macd.update(21.0)
+    atr = vk.stream.ATR(14)
+    assert_type(atr.update(high=11.0, low=9.0, close=10.0), float)
+    atr.update_many(close + 0.5, close - 0.5, close, out)
+    assert_type(vk.stream.EMA(3).update_many(close, out), None)
+
+
 def main() -> None:
     arrays()
+    streams()
     columns: Any = list(pandas_frame().columns)
     assert columns == ["high", "low", "close", "sma", "ema", "atr", "macd", "signal", "hist"]
     assert polars_frame().columns == ["symbol", "close", "sma", "macd", "signal", "hist"]
