@@ -1,0 +1,70 @@
+// MACD of a panel's rows: each row re-seeded on its own, the steps of several rows interleaved.
+#include "access.hpp"
+#include "lanes.hpp"
+#include "macd_steps.hpp"
+#include "veldspar/core/panel.hpp"
+
+namespace veldspar::core {
+namespace {
+
+template <class A>
+struct MacdRows {
+    using State = MacdState;
+    using Input = double;
+
+    std::size_t fast_period, slow_period, signal_period;
+    std::size_t cols;
+    detail::In<A> data;
+    detail::Out<A> macd, signal, hist;
+
+    State init() const noexcept { return init_macd(fast_period, slow_period, signal_period); }
+    // No value before column slow_period - 1, whatever the row holds.
+    std::size_t warm_up(State&, std::size_t start) const noexcept {
+        const std::size_t first = slow_period - 1 < cols ? slow_period - 1 : cols;
+        macd.fill_nan(start, start + first);
+        signal.fill_nan(start, start + first);
+        hist.fill_nan(start, start + first);
+        return first;
+    }
+    [[gnu::always_inline]] Input load(std::size_t i) const noexcept { return data[i]; }
+    // From column slow_period - 1 on, the windows a re-seed reads lie in the same row.
+    [[gnu::always_inline]] void step(State& s, Input x, std::size_t i, std::size_t column) const noexcept {
+        const auto window = [&](std::size_t k) { return data[i - k]; };
+        detail::macd_step(s, column, x, window, macd, signal, hist, i);
+    }
+};
+
+inline constexpr std::size_t kLanes = 4;
+
+template <class A>
+void macd_rows(const MacdRows<A>& p, RowRange rows) noexcept {
+    // Early exit: periods the entry functions refuse define no value, as in compute_macd.
+    if (!detail::macd_defined(p.init())) {
+        detail::fill_rows_nan(p.macd, p.cols, rows);
+        detail::fill_rows_nan(p.signal, p.cols, rows);
+        detail::fill_rows_nan(p.hist, p.cols, rows);
+        return;
+    }
+    detail::run_lanes<kLanes>(p, p.cols, rows);
+}
+
+}  // namespace
+
+void compute_macd_panel(std::size_t fast_period, std::size_t slow_period, std::size_t signal_period, ReadPanel data,
+                        WritePanel macd, WritePanel signal, WritePanel hist, RowRange rows) noexcept {
+    const std::size_t cols = detail::panel_cols(
+        {{data.rows, data.cols}, {macd.rows, macd.cols}, {signal.rows, signal.cols}, {hist.rows, hist.cols}}, rows);
+    if (detail::aligned({data.data, macd.data, signal.data, hist.data})) {
+        using A = detail::AlignedAccess;
+        macd_rows<A>(
+            {fast_period, slow_period, signal_period, cols, {data.data}, {macd.data}, {signal.data}, {hist.data}},
+            rows);
+    } else {
+        using A = detail::UnalignedAccess;
+        macd_rows<A>(
+            {fast_period, slow_period, signal_period, cols, {data.data}, {macd.data}, {signal.data}, {hist.data}},
+            rows);
+    }
+}
+
+}  // namespace veldspar::core
