@@ -1,7 +1,7 @@
 // ATR of a panel's rows: each row's true ranges and average in its own chain, several rows interleaved.
 #include "access.hpp"
 #include "atr_steps.hpp"
-#include "lanes.hpp"
+#include "panel_rows.hpp"
 #include "veldspar/core/panel.hpp"
 
 namespace veldspar::core {
@@ -29,6 +29,32 @@ struct AtrRows {
     [[gnu::always_inline]] void step(State& s, Input bar, std::size_t i, std::size_t) const noexcept {
         output.set(i, detail::atr_step(s, detail::atr_true_range(s, bar.high, bar.low, bar.close)));
     }
+
+    // Two rows' running values, one in each lane, and the weight all rows share.
+    struct Pair {
+        detail::Lanes k, prev_close, avg;
+    };
+    Pair pack(const State& a, const State& b) const noexcept {
+        using detail::Lanes;
+        return {detail::broadcast<Lanes>(init().k), Lanes{a.prev_close, b.prev_close}, Lanes{a.avg, b.avg}};
+    }
+    static void unpack(const Pair& pair, State& a, State& b) noexcept {
+        a.prev_close = pair.prev_close[0];
+        b.prev_close = pair.prev_close[1];
+        a.avg = pair.avg[0];
+        b.avg = pair.avg[1];
+    }
+    // The lanes' step is the whole step: no input or state needs more.
+    static constexpr bool kDoubts = false;
+    static constexpr bool steady(const Pair&) noexcept { return true; }
+    [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
+                                          detail::Masks&) const noexcept {
+        using detail::Lanes;
+        const Lanes tr = detail::atr_true_range(s, Lanes{a.high, b.high}, Lanes{a.low, b.low}, Lanes{a.close, b.close});
+        const Lanes y = detail::atr_step(s, tr);
+        output.set(ia, y[0]);
+        output.set(ib, y[1]);
+    }
 };
 
 inline constexpr std::size_t kLanes = 4;
@@ -40,7 +66,7 @@ void atr_rows(const AtrRows<A>& p, RowRange rows) noexcept {
         detail::fill_rows_nan(p.output, p.cols, rows);
         return;
     }
-    detail::run_lanes<kLanes>(p, p.cols, rows);
+    detail::run_rows<kLanes>(p, p.cols, rows);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // EMA of a panel's rows: each row seeded on its own, the steady steps of several rows interleaved.
 #include "access.hpp"
 #include "ema_steps.hpp"
-#include "lanes.hpp"
+#include "panel_rows.hpp"
 #include "veldspar/core/panel.hpp"
 
 namespace veldspar::core {
@@ -26,6 +26,32 @@ struct EmaRows {
     [[gnu::always_inline]] void step(State& s, Input x, std::size_t i, std::size_t) const noexcept {
         output.set(i, detail::ema_step(s, x));
     }
+
+    // Two rows' averages, one in each lane, and the weights all rows share.
+    struct Pair {
+        detail::Lanes alpha, beta, avg;
+    };
+    Pair pack(const State& a, const State& b) const noexcept {
+        const State fixed = init();
+        return {detail::broadcast<detail::Lanes>(fixed.alpha), detail::broadcast<detail::Lanes>(fixed.beta),
+                detail::Lanes{a.avg, b.avg}};
+    }
+    static void unpack(const Pair& pair, State& a, State& b) noexcept {
+        a.avg = pair.avg[0];
+        b.avg = pair.avg[1];
+    }
+    // The lanes smooth every input in; an input that is not finite, which
+    // the whole step skips, makes its lane doubt the block.
+    static constexpr bool kDoubts = true;
+    static constexpr bool steady(const Pair&) noexcept { return true; }
+    [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
+                                          detail::Masks& doubt) const noexcept {
+        const detail::Lanes x{a, b};
+        doubt |= ~detail::is_finite(x);
+        const detail::Lanes y = detail::ema_smooth(s, x);
+        output.set(ia, y[0]);
+        output.set(ib, y[1]);
+    }
 };
 
 // Four rows at a time.
@@ -38,7 +64,7 @@ void ema_rows(std::size_t period, detail::In<A> data, detail::Out<A> output, std
         detail::fill_rows_nan(output, cols, rows);
         return;
     }
-    detail::run_lanes<kLanes>(EmaRows<A>{period, cols, data, output}, cols, rows);
+    detail::run_rows<kLanes>(EmaRows<A>{period, cols, data, output}, cols, rows);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // MACD of a panel's rows: each row re-seeded on its own, the steps of several rows interleaved.
 #include "access.hpp"
-#include "lanes.hpp"
 #include "macd_steps.hpp"
+#include "panel_rows.hpp"
 #include "veldspar/core/panel.hpp"
 
 namespace veldspar::core {
@@ -32,6 +32,56 @@ struct MacdRows {
         const auto window = [&](std::size_t k) { return data[i - k]; };
         detail::macd_step(s, column, x, window, macd, signal, hist, i);
     }
+
+    // Two rows' averages and signal lines, one in each lane, and the weights
+    // all rows share.
+    struct Pair {
+        detail::Lanes fast_alpha, fast_beta, slow_alpha, slow_beta, signal_alpha, signal_beta;
+        detail::Lanes fast, slow, signal;
+    };
+    Pair pack(const State& a, const State& b) const noexcept {
+        using detail::broadcast;
+        using detail::Lanes;
+        const State fixed = init();
+        return {broadcast<Lanes>(fixed.fast_alpha),
+                broadcast<Lanes>(fixed.fast_beta),
+                broadcast<Lanes>(fixed.slow_alpha),
+                broadcast<Lanes>(fixed.slow_beta),
+                broadcast<Lanes>(fixed.signal_alpha),
+                broadcast<Lanes>(fixed.signal_beta),
+                Lanes{a.fast, b.fast},
+                Lanes{a.slow, b.slow},
+                Lanes{a.signal, b.signal}};
+    }
+    static void unpack(const Pair& pair, State& a, State& b) noexcept {
+        a.fast = pair.fast[0];
+        b.fast = pair.fast[1];
+        a.slow = pair.slow[0];
+        b.slow = pair.slow[1];
+        a.signal = pair.signal[0];
+        b.signal = pair.signal[1];
+    }
+    // The lanes take the steady arithmetic from seeded averages and signal
+    // lines. Whatever needs more shows in the new signal line: a NaN input
+    // makes both averages NaN, a NaN average stays NaN through the
+    // smoothing, and so does the signal line; its lane doubts the block.
+    static constexpr bool kDoubts = true;
+    static bool steady(const Pair& s) noexcept {
+        return !detail::any(detail::is_nan(s.fast) | detail::is_nan(s.signal));
+    }
+    [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
+                                          detail::Masks& doubt) const noexcept {
+        const detail::Lanes m = detail::macd_smooth(s, detail::Lanes{a, b});
+        const detail::Lanes g = detail::macd_signal_smooth(s, m);
+        doubt |= detail::is_nan(g);
+        const detail::Lanes h = detail::macd_hist(s, m);
+        macd.set(ia, m[0]);
+        macd.set(ib, m[1]);
+        signal.set(ia, g[0]);
+        signal.set(ib, g[1]);
+        hist.set(ia, h[0]);
+        hist.set(ib, h[1]);
+    }
 };
 
 inline constexpr std::size_t kLanes = 4;
@@ -45,7 +95,7 @@ void macd_rows(const MacdRows<A>& p, RowRange rows) noexcept {
         detail::fill_rows_nan(p.hist, p.cols, rows);
         return;
     }
-    detail::run_lanes<kLanes>(p, p.cols, rows);
+    detail::run_rows<kLanes>(p, p.cols, rows);
 }
 
 }  // namespace

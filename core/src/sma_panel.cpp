@@ -1,6 +1,6 @@
 // SMA of a panel's rows: each row's window sum in its own chain, several rows interleaved.
 #include "access.hpp"
-#include "lanes.hpp"
+#include "panel_rows.hpp"
 #include "sma_steps.hpp"
 #include "veldspar/core/panel.hpp"
 
@@ -10,9 +10,9 @@ namespace {
 template <class A>
 struct SmaRows {
     using State = SmaState;
-    // The entering-minus-leaving difference: it depends on no state, so it
-    // is formed with the loads.
-    using Input = double;
+    struct Input {
+        double entering, leaving;
+    };
 
     std::size_t period;
     std::size_t cols;
@@ -25,11 +25,32 @@ struct SmaRows {
         return detail::sma_warm_up(s, detail::shifted(data, start), detail::shifted(output, start), cols);
     }
     // From column `period` on, the leaving value lies in the same row.
-    [[gnu::always_inline]] Input load(std::size_t i) const noexcept {
-        return detail::sma_difference(data[i], data[i - period]);
+    [[gnu::always_inline]] Input load(std::size_t i) const noexcept { return {data[i], data[i - period]}; }
+    [[gnu::always_inline]] void step(State& s, Input x, std::size_t i, std::size_t) const noexcept {
+        output.set(i, detail::sma_advance(s, detail::sma_difference(x.entering, x.leaving)));
     }
-    [[gnu::always_inline]] void step(State& s, Input difference, std::size_t i, std::size_t) const noexcept {
-        output.set(i, detail::sma_advance(s, difference));
+
+    // Two rows' sums, one in each lane, and the reciprocal all rows share.
+    struct Pair {
+        detail::Lanes inv, sum;
+    };
+    Pair pack(const State& a, const State& b) const noexcept {
+        return {detail::broadcast<detail::Lanes>(init().inv), detail::Lanes{a.sum, b.sum}};
+    }
+    static void unpack(const Pair& pair, State& a, State& b) noexcept {
+        a.sum = pair.sum[0];
+        b.sum = pair.sum[1];
+    }
+    // The lanes' step is the whole step: no input or state needs more.
+    static constexpr bool kDoubts = false;
+    static constexpr bool steady(const Pair&) noexcept { return true; }
+    [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
+                                          detail::Masks&) const noexcept {
+        using detail::Lanes;
+        const Lanes y =
+            detail::sma_advance(s, detail::sma_difference(Lanes{a.entering, b.entering}, Lanes{a.leaving, b.leaving}));
+        output.set(ia, y[0]);
+        output.set(ib, y[1]);
     }
 };
 
@@ -42,7 +63,7 @@ void sma_rows(std::size_t period, detail::In<A> data, detail::Out<A> output, std
         detail::fill_rows_nan(output, cols, rows);
         return;
     }
-    detail::run_lanes<kLanes>(SmaRows<A>{period, cols, data, output}, cols, rows);
+    detail::run_rows<kLanes>(SmaRows<A>{period, cols, data, output}, cols, rows);
 }
 
 }  // namespace

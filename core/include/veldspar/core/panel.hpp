@@ -18,10 +18,11 @@
 // Why panels. Each row's values depend on the previous one, so a single
 // series waits for its own last result at every step while most of the
 // core's arithmetic units sit idle. A panel kernel advances several rows
-// together, each in its own chain of the one step that the batch kernel and
-// the streams use, so their latencies overlap. The interleaving is scalar:
-// every row is computed with the batch kernel's operations in its order, on
-// every target alike.
+// together with the one per-bar step that the batch kernel and the streams
+// use: two rows share the lanes of a vector, and the chains of several such
+// pairs overlap. Every lane does its row's operations in the batch kernel's
+// order, on every target alike (32-bit ARM, which has no double-precision
+// vectors, runs the lanes as scalar code).
 //
 // Row ranges. Only rows [rows.begin, rows.end) are read and written; the
 // others are not touched. Callers that split a panel across threads hand
