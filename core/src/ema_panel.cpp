@@ -43,11 +43,11 @@ struct EmaRows {
     // The lanes smooth every input in; an input that is not finite, which
     // the whole step skips, makes its lane doubt the block.
     static constexpr bool kDoubts = true;
-    static constexpr bool steady(const Pair&) noexcept { return true; }
+    static detail::Masks unfit(const Pair&) noexcept { return detail::Masks{}; }
     [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
                                           detail::Masks& doubt) const noexcept {
         const detail::Lanes x{a, b};
-        doubt |= ~detail::is_finite(x);
+        doubt |= detail::is_not_finite(x);
         const detail::Lanes y = detail::ema_smooth(s, x);
         output.set(ia, y[0]);
         output.set(ib, y[1]);

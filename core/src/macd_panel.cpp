@@ -61,14 +61,13 @@ struct MacdRows {
         a.signal = pair.signal[0];
         b.signal = pair.signal[1];
     }
-    // The lanes take the steady arithmetic from seeded averages and signal
-    // lines. Whatever needs more shows in the new signal line: a NaN input
-    // makes both averages NaN, a NaN average stays NaN through the
-    // smoothing, and so does the signal line; its lane doubts the block.
+    // The lanes take the steady arithmetic, which is the whole step for
+    // rows whose averages and signal line are seeded (NaN: to be seeded).
+    // Whatever needs more shows in the new signal line: a NaN input makes
+    // both averages NaN, a NaN average stays NaN through the smoothing, and
+    // so does the signal line; its lane doubts the block.
     static constexpr bool kDoubts = true;
-    static bool steady(const Pair& s) noexcept {
-        return !detail::any(detail::is_nan(s.fast) | detail::is_nan(s.signal));
-    }
+    static detail::Masks unfit(const Pair& s) noexcept { return detail::is_nan(s.fast) | detail::is_nan(s.signal); }
     [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
                                           detail::Masks& doubt) const noexcept {
         const detail::Lanes m = detail::macd_smooth(s, detail::Lanes{a, b});

@@ -31,13 +31,13 @@
 //                   two rows' states into a pair and back;
 //   void step_pair(Pair&, Input, Input, std::size_t i, std::size_t j, Masks& doubt) const
 //                   the two rows' steps at panel indices i and j;
-//   kDoubts, bool steady(const Pair&) const
+//   kDoubts, Masks unfit(const Pair&) const
 //                   whether step_pair is the whole step only while inputs
-//                   and states allow. If not, a pair takes it only from a
-//                   state that steady() accepts, and for kBlock columns at a
-//                   time; step_pair sets the lane of `doubt` of a row that
-//                   needed more at some column, and such a pair's two rows
-//                   then run the block again, each with the whole step.
+//                   and states allow. If not, pairs take it kBlock columns at
+//                   a time, their lanes of `doubt` set first for the rows
+//                   whose state it cannot take (unfit) and then by step_pair
+//                   for rows that needed more at some column; each such row
+//                   then runs the block again with the whole step.
 //
 // Within a column, the inputs of every slot are loaded before the first
 // step stores: an output row may lie a multiple of 4096 bytes from an input
@@ -125,34 +125,35 @@ template <std::size_t K, class P>
         [[maybe_unused]] State odd = slots[K - 1].state;
         for (std::size_t done = 0; done < length;) {
             const std::size_t n = !P::kDoubts || length - done < kBlock ? length - done : kBlock;
-            // A doubting policy's pair takes the lanes' step only from a state
-            // it calls steady; then its lanes doubt the columns whose inputs
-            // or results need more than that step gives.
+            // A doubting policy's lanes start the block doubting the rows
+            // whose state the lanes' step cannot take.
             [[maybe_unused]] const std::array<Pair, Q> before = pairs;
-            [[maybe_unused]] const std::array<bool, Q> steady = {p.steady(pairs[q])...};
-            [[maybe_unused]] std::array<Masks, Q> doubt{};
+            [[maybe_unused]] std::array<Masks, Q> doubt = {p.unfit(pairs[q])...};
             for (std::size_t t = 0; t < n; ++t) {
                 const Input in[K] = {p.load(at[k] + t)...};
-                ((steady[q]
-                      ? p.step_pair(pairs[q], in[2 * q], in[2 * q + 1], at[2 * q] + t, at[2 * q + 1] + t, doubt[q])
-                      : void()),
-                 ...);
+                (p.step_pair(pairs[q], in[2 * q], in[2 * q + 1], at[2 * q] + t, at[2 * q + 1] + t, doubt[q]), ...);
                 if constexpr (K % 2 == 1) p.step(odd, in[K - 1], at[K - 1] + t, column[K - 1] + t);
             }
             if constexpr (P::kDoubts) {
-                // Such a pair's two rows run the block again, each with the
-                // whole per-bar step, from the states they had before it.
+                // A doubted row runs the block again with the whole per-bar
+                // step, from the state it had before; its lane partner keeps
+                // what the lanes gave it.
                 const auto again = [&]<std::size_t r>() {
-                    State a = p.init(), b = p.init();
-                    p.unpack(before[r], a, b);
-                    for (std::size_t t = 0; t < n; ++t)
-                        p.step(a, p.load(at[2 * r] + t), at[2 * r] + t, column[2 * r] + t);
-                    for (std::size_t t = 0; t < n; ++t) {
-                        p.step(b, p.load(at[2 * r + 1] + t), at[2 * r + 1] + t, column[2 * r + 1] + t);
+                    State rows[2] = {p.init(), p.init()}, start[2] = {p.init(), p.init()};
+                    p.unpack(pairs[r], rows[0], rows[1]);
+                    p.unpack(before[r], start[0], start[1]);
+                    // Lanes read by constant index: a variable one would keep
+                    // the masks in memory, and the hot loop with them.
+                    const bool doubted[2] = {doubt[r][0] != 0, doubt[r][1] != 0};
+                    for (std::size_t lane = 0; lane < 2; ++lane) {
+                        if (!doubted[lane]) continue;
+                        const std::size_t from = at[2 * r + lane], col = column[2 * r + lane];
+                        rows[lane] = start[lane];
+                        for (std::size_t t = 0; t < n; ++t) p.step(rows[lane], p.load(from + t), from + t, col + t);
                     }
-                    pairs[r] = p.pack(a, b);
+                    pairs[r] = p.pack(rows[0], rows[1]);
                 };
-                ((!steady[q] || any(doubt[q]) ? again.template operator()<q>() : void()), ...);
+                ((any(doubt[q]) ? again.template operator()<q>() : void()), ...);
             }
             ((at[k] += n, column[k] += n), ...);
             done += n;

@@ -43,7 +43,7 @@ struct SmaRows {
     }
     // The lanes' step is the whole step: no input or state needs more.
     static constexpr bool kDoubts = false;
-    static constexpr bool steady(const Pair&) noexcept { return true; }
+    static detail::Masks unfit(const Pair&) noexcept { return detail::Masks{}; }
     [[gnu::always_inline]] void step_pair(Pair& s, Input a, Input b, std::size_t ia, std::size_t ib,
                                           detail::Masks&) const noexcept {
         using detail::Lanes;

@@ -17,7 +17,7 @@ namespace veldspar::core::detail {
 // a NaN first operand the second. Unlike std::fmax or a bare maxsd, ties
 // between -0.0 and +0.0 keep the first operand.
 [[gnu::always_inline]] inline Lanes nan_max(Lanes a, Lanes b) noexcept {
-    const Masks a_is_nan = a != a;
+    const Masks a_is_nan = is_nan(a);
     const Lanes ordered = a < b ? b : a;
     return reinterpret_cast<Lanes>((a_is_nan & reinterpret_cast<Masks>(b)) |
                                    (~a_is_nan & reinterpret_cast<Masks>(ordered)));
