@@ -7,7 +7,9 @@ Every C and C++ file under core/, module/ and numpy/ belongs to one layer. An
 include may name a file of its own layer or of a layer below, never one above,
 and the include graph between files has no cycle. Headers from outside the
 tree are checked too: the kernels see no Python, the frame no NumPy, and only
-the module on top names the kernels' API. Prints each violation and exits 1.
+the module on top names the kernels' API. NumPy's own headers are included by
+the api unit alone (it names the C-API table they read), and only the api unit
+knows which NumPy runs. Prints each violation and exits 1.
 """
 import argparse
 import re
@@ -33,6 +35,12 @@ FOREIGN = {
 # Headers of the tree, by path prefix, that only the named layers may include: the kernels' API is
 # the module's to wire, never the table's, the frame's or NumPy access's.
 RESERVED = {"core/include/veldspar/core/": {"core", "module"}}
+# The api unit: the one place that includes NumPy's headers (under the table's name of this
+# module) and the one that reads the running NumPy's version.
+API_UNIT = {"numpy/include/veldspar/numpy/api.hpp", "numpy/src/api.cpp"}
+NUMPY_HEADERS = "numpy/"
+VERSION_WORDS = re.compile(r"\b(PyArray_RUNTIME_VERSION|NPY_2_0_API_VERSION|PyArray_GetNDArrayCFeatureVersion|"
+                           r"_PyArray_DescrNumPy2|PyArray_DescrProto)\b")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 SOURCES = {".c", ".cc", ".cpp", ".h", ".hpp"}
@@ -66,11 +74,17 @@ def check(root):
         name = LAYERS[rank][0]
         where = source.relative_to(root).as_posix()
         graph[source] = []
-        for quote, included in INCLUDE.findall(source.read_text()):
+        text = source.read_text()
+        if where not in API_UNIT:
+            for word in sorted(set(VERSION_WORDS.findall(text))):
+                problems.append(f"{where}: reads NumPy's version ({word}) outside the api unit")
+        for quote, included in INCLUDE.findall(text):
             target = resolve(source, quote, included, root)
             if target is None:
                 if included.startswith(FOREIGN.get(name, ())):
                     problems.append(f"{where}: the {name} layer includes <{included}>")
+                elif included.startswith(NUMPY_HEADERS) and where not in API_UNIT:
+                    problems.append(f"{where}: includes <{included}>, which only the api unit includes")
                 continue
             graph[source].append(target)
             target_rank = layer_of(target, root)

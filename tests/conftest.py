@@ -100,43 +100,40 @@ class Index:
         return self.value
 
 
-def while_kernel_runs(call, written, action, undo=None, attempts=200):
-    """Runs `call` in a thread and `action()` in this one while the call's kernel writes an array.
+def gated(peer, values):
+    """A float64 array holding `values` in the peer's gate memory (see tests/peer/peer.c): while the
+    gate is closed, the first read of it holds the reader, a kernel, at that point."""
+    values = np.asarray(values, dtype=np.float64)
+    array = np.frombuffer(peer.gate(values.nbytes), dtype=np.float64)
+    array[:] = values
+    return array
 
-    `written()` gives that array (a function, so that no reference is held
-    here). The kernel must write it in ascending order, over values other than
-    the sentinel put at both ends: its first element then differs from the
-    sentinel and its last does not yet, and seeing that before and after
-    `action` places the action inside the call. Attempts that miss the kernel
-    are undone and tried again. Returns what `action` returned.
-    """
-    sentinel = 7.5
-    for _ in range(attempts):
-        written()[0] = written()[-1] = sentinel
-        failures = []
 
-        def worker():
-            try:
-                call()
-            except BaseException as e:  # reported to the test below
-                failures.append(e)
+def while_kernel_runs(peer, call, action):
+    """Runs `call` in a thread and `action()` in this one while the call's kernel is held at its
+    first read of a gated input; returns what `action` returned. `action` must not read the gated
+    array's memory. This thread waits for the kernel with the interpreter lock released, so a call
+    that kept the lock would hold this thread until the gate gives up (see peer.c)."""
+    failures = []
 
-        thread = threading.Thread(target=worker)
-        thread.start()
-        acted = caught = False
-        while thread.is_alive() and not acted:
-            if written()[0] != sentinel:
-                if written()[-1] != sentinel:
-                    break  # the kernel ended before it was seen at work
-                result, acted = action(), True
-                caught = written()[-1] == sentinel
+    def worker():
+        try:
+            call()
+        except BaseException as e:  # reported to the test below
+            failures.append(e)
+
+    peer.gate_close()
+    thread = threading.Thread(target=worker)
+    thread.start()
+    try:
+        held = peer.gate_wait(60.0)
+        result = action() if held else None
+    finally:
+        peer.gate_open()
         thread.join(60)
-        assert not thread.is_alive() and not failures, failures
-        if acted and undo is not None:
-            undo()
-        if caught:
-            return result
-    raise AssertionError(f"no kernel was seen at work in {attempts} calls")
+    assert not thread.is_alive() and not failures, failures
+    assert held, "the call's kernel never read its input"
+    return result
 
 
 def _load_build_peer():

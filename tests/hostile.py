@@ -177,6 +177,10 @@ class Path:
     def objects(self):
         return tracked([*self.args, *self.kwargs.values()])
 
+    def writeable_arrays(self):
+        """The arrays a writer could borrow: once the calls end, it must get every one."""
+        return [o for o in self.objects() if isinstance(o, np.ndarray) and o.flags.writeable]
+
     def __call__(self):
         return function(self.name)(*self.args, **self.kwargs)
 

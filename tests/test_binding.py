@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import Index, bits
+from conftest import Index, bits, run_python
 
 SIZE_MAX = 2 ** (8 * struct.calcsize("P")) - 1
 D = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
@@ -188,6 +188,28 @@ def test_unprintable_inner_error_is_reported_and_replaced(monkeypatch):
         sma_of(Raises())
     assert str(raised.value) == "argument 'period': <unprintable TypeError object>"
     assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
+
+
+def test_a_wrap_that_fails_deep_in_a_recursion_is_raised_not_fatal():
+    # The hook re-enters the call whose refusal looks it up, until the
+    # interpreter refuses to go deeper: then (on CPython 3.9 and 3.10) making
+    # the wrapping TypeError itself fails, and that failure is what is raised.
+    # A low limit keeps the C stack small (sanitized builds have large frames).
+    result = run_python(
+        "import sys, numpy as np, veldspar\n"
+        "sys.setrecursionlimit(200)\n"
+        "class Meta(type):\n"
+        "    def __getattribute__(cls, name):\n"
+        "        if name == '__qualname__':\n"
+        "            veldspar.indicator_sma(2, np.zeros(4), Bad())\n"
+        "        return type.__getattribute__(cls, name)\n"
+        "Bad = Meta('Bad', (), {})\n"
+        "try:\n"
+        "    veldspar.indicator_sma(2, np.zeros(4), Bad())\n"
+        "except (TypeError, RecursionError) as error:\n"
+        "    print(type(error).__name__)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() in ("TypeError", "RecursionError")
 
 
 def test_macd_converts_periods_in_parameter_order():

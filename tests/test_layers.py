@@ -38,6 +38,9 @@ def test_the_tree_passes():
     ("module/frame/src/error.cpp", "<numpy/ndarraytypes.h>", "the frame layer includes <numpy/ndarraytypes.h>"),
     ("numpy/src/array.cpp", '"veldspar/core/core.hpp"', "the numpy layer includes core/include/veldspar/core/core.hpp"),
     ("core/src/access.hpp", '"atr.cpp"', "include cycle: core/src/access.hpp -> core/src/atr.cpp -> core/src/access.hpp"),
+    ("numpy/src/array.cpp", "<numpy/ndarraytypes.h>", "numpy/src/array.cpp: includes <numpy/ndarraytypes.h>, which only"),
+    ("numpy/src/registry_capsule.cpp", "<numpy/npy_2_compat.h> // PyArray_RUNTIME_VERSION",
+     "numpy/src/registry_capsule.cpp: reads NumPy's version (PyArray_RUNTIME_VERSION) outside the api unit"),
 ])
 def test_a_violation_fails_the_check(tree, path, include, complaint):
     source = tree / path

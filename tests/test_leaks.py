@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+from conftest import assert_free
 from hostile import PROFILE, paths, rss_bytes
 
 PATHS = paths()
@@ -57,6 +58,8 @@ def test_path_leaves_nothing_behind(peer, path):
     finally:
         if path.held is not None:
             peer.release_mut(path.held)
+    # Every read borrow the calls took has ended: a writer gets each array.
+    assert_free(peer, *path.writeable_arrays())
     TOTALS["paths"] += 1
     TOTALS["calls"] += CALLS + 101
     TOTALS["rss"] += rss or 0

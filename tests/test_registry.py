@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import veldspar
-from conftest import ALREADY_BORROWED, BORROWED, NOT_WRITEABLE, assert_free, bits, run_python, while_kernel_runs
+from conftest import ALREADY_BORROWED, BORROWED, NOT_WRITEABLE, assert_free, bits, gated, run_python, while_kernel_runs
 from hostile import paths
 
 N = 12
@@ -176,13 +176,42 @@ def test_unmatched_releases_are_ignored(peer):
     assert_free(peer, buffer)
 
 
-# An input, and how its layout changes in place between its borrow and its
-# release and is put back. A 2-D shape of a reversed array has a stride
-# divisor of another sign; one of a contiguous array would cover the same.
-LAYOUT_CHANGES = {
-    "dtype": (prices, lambda a: setattr(a, "dtype", np.float32), lambda a: setattr(a, "dtype", np.float64)),
-    "shape": (lambda: prices()[::-1], lambda a: setattr(a, "shape", (2, -1)), lambda a: setattr(a, "shape", (-1,))),
+class _A(np.ndarray):
+    pass
+
+
+class _B(np.ndarray):
+    pass
+
+
+def _reinitialise(array):
+    """NumPy's unpickling hook, run on a live array: new memory, no base, in place."""
+    array.__setstate__((1, array.shape, np.dtype("f8"), False, bytes(array.nbytes)))
+
+
+def _set_data(array):
+    """NumPy 1.x only: another buffer, which becomes the array's base."""
+    array.data = memoryview(bytearray(array.nbytes))
+
+
+NUMPY1 = int(np.__version__.split(".")[0]) < 2
+
+# How Python code changes an input in place between its borrow and its release:
+# make(buffer) -> (input, what the change acts on), change, undo or None. The
+# registry keys a borrow by layout and base chain: each change moves one.
+INPUT_CHANGES = {
+    "dtype": (lambda b: (b[:N],) * 2, lambda a: setattr(a, "dtype", np.float32),
+              lambda a: setattr(a, "dtype", np.float64)),
+    # A 2-D shape of a reversed view has a stride divisor of another sign;
+    # one of a contiguous array would cover the same bytes.
+    "shape": (lambda b: (b[N - 1::-1],) * 2, lambda a: setattr(a, "shape", (2, -1)),
+              lambda a: setattr(a, "shape", (-1,))),
+    "memory": (lambda b: (b[:N],) * 2, _reinitialise, None),
+    "memory of a base": (lambda b: ((m := b.view(_A))[:N].view(_B), m), _reinitialise, None),
+    "data buffer": (lambda b: (b[:N],) * 2, _set_data, None),
 }
+CHANGES = [pytest.param(c, marks=pytest.mark.skipif(c == "data buffer" and not NUMPY1, reason="NumPy 1.x only"))
+           for c in INPUT_CHANGES]
 
 
 def _instance_whose_type_name_runs(action):
@@ -195,28 +224,34 @@ def _instance_whose_type_name_runs(action):
     return Meta("Bad", (), {})()
 
 
-@pytest.mark.parametrize("change", list(LAYOUT_CHANGES))
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("change", CHANGES)
 @pytest.mark.parametrize("name", ["sma", "atr"])
 def test_borrow_is_released_after_python_code_changed_the_input(peer, name, change):
-    make, alter, restore = LAYOUT_CHANGES[change]
-    data, other = make(), prices(seed=1)
-    bad = _instance_whose_type_name_runs(lambda: alter(data))
+    make, alter, undo = INPUT_CHANGES[change]
+    buffer, other = prices(2 * N), prices(seed=1)
+    data, target = make(buffer)
+    bad = _instance_whose_type_name_runs(lambda: alter(target))
     with pytest.raises(TypeError, match="^argument '(output|close)': 'Bad' object cannot be converted"):
         if name == "sma":
             veldspar.indicator_sma(3, data, bad)
         else:
             veldspar.indicator_atr(3, data, other, bad, fresh())
-    restore(data)
-    assert_free(peer, data, other)
+    if undo is not None:
+        undo(target)
+    assert_free(peer, buffer, data, other)
 
 
-def test_borrow_is_released_after_another_thread_changed_the_input_under_the_kernel(peer):
-    _, alter, restore = LAYOUT_CHANGES["dtype"]
-    n = 1 << 18
-    data, out = np.arange(1.0, n + 1.0), np.zeros(n)
-    while_kernel_runs(lambda: veldspar.indicator_sma(1, data, out), lambda: out,
-                      lambda: alter(data), undo=lambda: restore(data))
-    assert_free(peer, data)
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("change", [c for c in CHANGES if c.values[0] != "shape"])  # the kernel needs it contiguous
+def test_borrow_is_released_after_another_thread_changed_the_input_under_the_kernel(peer, change):
+    make, alter, undo = INPUT_CHANGES[change]
+    buffer, out = gated(peer, prices(2 * N)), fresh()
+    data, target = make(buffer)
+    while_kernel_runs(peer, lambda: veldspar.indicator_sma(1, data, out), lambda: alter(target))
+    if undo is not None:
+        undo(target)
+    assert_free(peer, buffer, data)
 
 
 def test_same_array_as_every_atr_input_is_counted_and_released(peer):
@@ -242,7 +277,7 @@ def test_no_call_leaves_a_borrow_behind(peer, path):
     finally:
         if path.held is not None:
             peer.release_mut(path.held)
-    assert_free(peer, *(o for o in path.objects() if isinstance(o, np.ndarray) and o.flags.writeable))
+    assert_free(peer, *path.writeable_arrays())
 
 
 def test_concurrent_calls_meet_a_writer_without_stale_borrows(peer):

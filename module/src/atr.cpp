@@ -16,25 +16,26 @@ frame::Status atr_body(const frame::Arguments<kAtr>& args) noexcept {
     auto output = args.get(4, numpy::hold_output);
     if (!output) return output.take_error();
 
-    const numpy::ArrayView high_view = numpy::array_view(high->get());
+    const numpy::ArrayView high_view = high->view();
     if (!numpy::is_contiguous(high_view)) return value_error(messages::kHighNotContiguous);
-    const numpy::ArrayView low_view = numpy::array_view(low->get());
+    const numpy::ArrayView low_view = low->view();
     if (!numpy::is_contiguous(low_view)) return value_error(messages::kLowNotContiguous);
-    const numpy::ArrayView close_view = numpy::array_view(close->get());
+    const numpy::ArrayView close_view = close->view();
     if (!numpy::is_contiguous(close_view)) return value_error(messages::kCloseNotContiguous);
-    const numpy::ArrayView output_view = numpy::array_view(output->get());
+    const numpy::ArrayView output_view = output->view();
     const std::size_t n = high_view.size;
     if (low_view.size != n || close_view.size != n || output_view.size != n) {
         return value_error(messages::kArraysLengthMismatch);
     }
     if (!numpy::is_contiguous(output_view)) return value_error(messages::kOutputNotContiguous);
-    if (!numpy::is_writeable(output->get())) return value_error(messages::kOutputNotWriteable);
-    const numpy::ArraySlice h = numpy::array_slice(high_view), l = numpy::array_slice(low_view),
-                            c = numpy::array_slice(close_view);
+    if (!output->writeable()) return value_error(messages::kOutputNotWriteable);
+    // High, low and close may be one array; the output must share no byte with any.
+    const numpy::ArraySlice inputs[3] = {numpy::array_slice(high_view), numpy::array_slice(low_view),
+                                         numpy::array_slice(close_view)};
     const numpy::ArraySlice out = numpy::array_slice(output_view);
-    if (shares_bytes_with_any(out, {h, l, c})) return value_error(messages::kAtrOverlap);
+    if (shares_bytes_with_any(out, inputs)) return value_error(messages::kAtrOverlap);
 
-    core::compute_atr(*period, read_slice(h), read_slice(l), read_slice(c), write_slice(out));
+    core::compute_atr(*period, read_slice(inputs[0]), read_slice(inputs[1]), read_slice(inputs[2]), write_slice(out));
     return std::nullopt;
 }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <array>
-#include <initializer_list>
+#include <span>
 #include <string_view>
 
 #include "messages.hpp"
@@ -20,8 +20,7 @@ inline frame::Error value_error(std::string_view fixed_text) noexcept {
 // True when `slice` shares a byte with any of `others`: the overlap test of
 // the entry functions whose kernels write an output while still reading the
 // other arrays.
-inline bool shares_bytes_with_any(const numpy::ArraySlice& slice,
-                                  std::initializer_list<numpy::ArraySlice> others) noexcept {
+inline bool shares_bytes_with_any(const numpy::ArraySlice& slice, std::span<const numpy::ArraySlice> others) noexcept {
     for (const numpy::ArraySlice& other : others) {
         if (numpy::shares_bytes(slice, other)) return true;
     }

@@ -13,19 +13,20 @@ frame::Status macd_body(const frame::Arguments<kMacd>& args) noexcept {
     const auto [fast, slow, signal] = periods;
     auto data = args.get(3, numpy::borrow_readonly);
     if (!data) return data.take_error();
-    frame::Object outputs[3];
-    for (std::size_t i = 0; i < 3; ++i) {
-        auto output = args.get(4 + i, numpy::hold_output);
-        if (!output) return output.take_error();
-        outputs[i] = std::move(*output);
-    }
+    auto macd_output = args.get(4, numpy::hold_output);
+    if (!macd_output) return macd_output.take_error();
+    auto signal_output = args.get(5, numpy::hold_output);
+    if (!signal_output) return signal_output.take_error();
+    auto hist_output = args.get(6, numpy::hold_output);
+    if (!hist_output) return hist_output.take_error();
+    const numpy::HeldOutput* outputs[3] = {&*macd_output, &*signal_output, &*hist_output};
 
     if (fast == 0 || slow == 0 || signal == 0) return value_error(messages::kPeriodsZero);
     if (fast >= slow) return value_error(messages::kFastNotBelowSlow);
-    const numpy::ArrayView data_view = numpy::array_view(data->get());
+    const numpy::ArrayView data_view = data->view();
     numpy::ArrayView output_views[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        output_views[i] = numpy::array_view(outputs[i].get());
+        output_views[i] = outputs[i]->view();
         if (output_views[i].size != data_view.size) return value_error(messages::kOutputsLengthMismatch);
     }
     if (!numpy::is_contiguous(data_view)) return value_error(messages::kMacdInputNotContiguous);
@@ -33,22 +34,23 @@ frame::Status macd_body(const frame::Arguments<kMacd>& args) noexcept {
         if (!numpy::is_contiguous(output_views[i])) return value_error(messages::kMacdOutputNotContiguous[i]);
     }
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!numpy::is_writeable(outputs[i].get())) return value_error(messages::kMacdOutputNotWriteable[i]);
+        if (!outputs[i]->writeable()) return value_error(messages::kMacdOutputNotWriteable[i]);
     }
-    const numpy::ArraySlice in = numpy::array_slice(data_view);
-    const numpy::ArraySlice out[3] = {numpy::array_slice(output_views[0]), numpy::array_slice(output_views[1]),
-                                      numpy::array_slice(output_views[2])};
+    // The input, then the three outputs.
+    const numpy::ArraySlice slices[4] = {numpy::array_slice(data_view), numpy::array_slice(output_views[0]),
+                                         numpy::array_slice(output_views[1]), numpy::array_slice(output_views[2])};
     // Each output is written while the input and the other outputs are still
     // read, so any shared byte would make the kernel read its own results.
-    if (shares_bytes_with_any(in, {out[0], out[1], out[2]}) || shares_bytes_with_any(out[0], {out[1], out[2]}) ||
-        numpy::shares_bytes(out[1], out[2])) {
-        return value_error(messages::kMacdOverlap);
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (shares_bytes_with_any(slices[i], std::span(slices).subspan(i + 1))) {
+            return value_error(messages::kMacdOverlap);
+        }
     }
 
     {
         frame::ReleasedLock unlocked;
-        core::compute_macd(fast, slow, signal, read_slice(in), write_slice(out[0]), write_slice(out[1]),
-                           write_slice(out[2]));
+        core::compute_macd(fast, slow, signal, read_slice(slices[0]), write_slice(slices[1]), write_slice(slices[2]),
+                           write_slice(slices[3]));
     }
     return std::nullopt;
 }

@@ -1,4 +1,4 @@
-// Every text the module shows: the indicator functions' ValueErrors and the module object's errors.
+// Every text the module shows: the indicator functions' ValueErrors and the module object's error.
 #pragma once
 
 #include <string_view>
@@ -32,14 +32,9 @@ inline constexpr std::string_view kCloseNotContiguous = "Close array must be C-c
 inline constexpr std::string_view kArraysLengthMismatch = "All arrays must have the same length";
 inline constexpr std::string_view kAtrOverlap = "Output array must not overlap the inputs";
 
-// The module object: a second interpreter's import (ImportError), the types
-// that module attributes must have (the target of a type-mismatch TypeError),
-// and the fault of a list that refuses an append.
+// The module object: a second interpreter's import (ImportError).
 inline constexpr std::string_view kSubinterpreter =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
-inline constexpr const char* kStrTarget = "PyString";
-inline constexpr const char* kListTarget = "PyList";
-inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__";
 
 }  // namespace veldspar::indicators::messages

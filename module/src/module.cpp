@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "entry.hpp"
+#include "veldspar/frame/panic.hpp"
 
 namespace veldspar::indicators {
 namespace {
@@ -45,35 +46,24 @@ constexpr std::int64_t kNoInterpreter = -1;
 std::atomic<std::int64_t> g_owning_interpreter{kNoInterpreter};
 std::atomic<PyObject*> g_module{nullptr};
 
-Status add_function(PyObject* module, PyMethodDef* definition) noexcept {
-    Object function;
-    {
-        Object module_name = Object::steal(PyModule_GetNameObject(module));
-        if (!module_name) return Error::fetch();
-        function = Object::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-        if (!function) return Error::fetch();
-    }
-    Object name = Object::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return Error::fetch();
-    if (!PyUnicode_Check(name.get())) return Error::type_mismatch(name.get(), messages::kStrTarget);
-    Object all = Object::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        Error missing = Error::fetch();
-        if (!missing.matches(PyExc_AttributeError)) return missing;
-        all = Object::steal(frame::expect_object(PyList_New(0)));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
-    } else if (!PyList_Check(all.get())) {
-        return Error::type_mismatch(all.get(), messages::kListTarget);
-    }
-    if (PyList_Append(all.get(), name.get()) < 0) frame::expectation_failed(messages::kAppendToAllFailed);
-    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return Error::fetch();
-    return std::nullopt;
-}
-
+// Adds every function of the table, in order, and __all__ listing them in
+// that order. PanicException is made first, so that it exists from the first
+// import on.
 Status module_body(PyObject* module) noexcept {
-    for (PyMethodDef& definition : g_functions) {
-        if (Status failure = add_function(module, &definition)) return failure;
+    frame::panic_exception_type();
+    Object module_name = Object::steal(PyModule_GetNameObject(module));
+    if (!module_name) return Error::fetch();
+    constexpr Py_ssize_t kCount = sizeof g_functions / sizeof g_functions[0];
+    Object all = Object::steal(frame::expect_object(PyList_New(kCount)));
+    for (Py_ssize_t i = 0; i < kCount; ++i) {
+        PyMethodDef& definition = g_functions[i];
+        Object function = Object::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+        if (!function) return Error::fetch();
+        Object name = Object::steal(frame::expect_object(PyUnicode_InternFromString(definition.ml_name)));
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return Error::fetch();
+        PyList_SET_ITEM(all.get(), i, name.release());  // steals the name
     }
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
     return std::nullopt;
 }
 

@@ -15,12 +15,12 @@ frame::Status moving_average(const frame::Arguments<S>& args) noexcept {
     auto output = args.get(2, numpy::hold_output);
     if (!output) return output.take_error();
 
-    const numpy::ArrayView data_view = numpy::array_view(data->get());
+    const numpy::ArrayView data_view = data->view();
     if (!numpy::is_contiguous(data_view)) return value_error(messages::kInputNotContiguous);
-    const numpy::ArrayView output_view = numpy::array_view(output->get());
+    const numpy::ArrayView output_view = output->view();
     if (!numpy::is_contiguous(output_view)) return value_error(messages::kOutputNotContiguous);
     if (data_view.size != output_view.size) return value_error(messages::kLengthMismatch);
-    if (!numpy::is_writeable(output->get())) return value_error(messages::kOutputNotWriteable);
+    if (!output->writeable()) return value_error(messages::kOutputNotWriteable);
     const numpy::ArraySlice in = numpy::array_slice(data_view);
     const numpy::ArraySlice out = numpy::array_slice(output_view);
     // The output may be the input itself (the result is then all NaN), but a

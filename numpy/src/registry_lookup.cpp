@@ -1,13 +1,12 @@
 // Finding the shared borrow registry on NumPy's core module, or publishing this module's own there.
 #include "veldspar/numpy/registry.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "messages.hpp"
 #include "registry_capsule.hpp"
-#include "veldspar/numpy/array.hpp"
+#include "veldspar/numpy/api.hpp"
 
 namespace veldspar::numpy {
 namespace {
@@ -39,7 +38,7 @@ Result<Object> publish_registry(PyObject* core) noexcept {
 }
 
 Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
-    auto core_name = core_module_name();
+    auto core_name = api::core_module_name();
     if (!core_name) return core_name.take_error();
     Object core = Object::steal(PyImport_Import(*core_name));
     if (!core) return Error::fetch();
@@ -72,15 +71,11 @@ Result<const BorrowCheckingApi*> find_or_publish_record() noexcept {
 
 }  // namespace
 
-std::atomic<const BorrowCheckingApi*> detail::g_borrow_record{nullptr};
-
-Result<const BorrowCheckingApi*> detail::find_borrow_checking_api() noexcept {
+Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
+    if (const BorrowCheckingApi* kept = api::borrow_record()) return kept;
     auto record = find_or_publish_record();
     if (!record) return record.take_error();
-    // Two threads may both have run the procedure; the first to store wins.
-    const BorrowCheckingApi* expected = nullptr;
-    if (!g_borrow_record.compare_exchange_strong(expected, *record, std::memory_order_acq_rel)) return expected;
-    return *record;
+    return api::keep_borrow_record(*record);
 }
 
 }  // namespace veldspar::numpy

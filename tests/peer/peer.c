@@ -8,11 +8,22 @@
  * own before anybody else does: it refuses or accepts every borrow with a
  * code set by set_registry(version, code) and counts the calls it gets
  * (registry_calls() -> (acquires, releases)).
+ *
+ * gate(nbytes) gives memory whose first read holds the reading thread at a
+ * known point: gate_close() makes the memory unreadable, and the read that
+ * follows (a kernel's, without the interpreter lock) stops in a fault handler
+ * until gate_open(); gate_wait(seconds) returns True once a thread is held.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <errno.h>
+#include <semaphore.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
 
 #define CAPSULE_NAME "_RUST_NUMPY_BORROW_CHECKING_API"
 
@@ -124,6 +135,105 @@ static PyObject *peer_registry_calls(PyObject *self, PyObject *unused) {
     return Py_BuildValue("(ll)", acquires, releases);
 }
 
+/* The gate. One is closed at a time; its memory is never unmapped, since
+ * arrays over it may outlive the test that made it. */
+static char *gate_memory;
+static size_t gate_size;
+static sem_t gate_reached, gate_opened, gate_passed;
+static volatile sig_atomic_t gate_holding; /* a reader is held, or on its way to be */
+static struct sigaction previous_action;
+static int gate_ready;
+
+/* Waits on `sem` for up to `seconds`; 0 when it was posted. */
+static int wait_for(sem_t *sem, double seconds) {
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += (time_t)seconds;
+    until.tv_nsec += (long)((seconds - (double)(time_t)seconds) * 1e9);
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    int rc;
+    while ((rc = sem_timedwait(sem, &until)) != 0 && errno == EINTR) {
+    }
+    return rc;
+}
+
+static void on_fault(int signal_number, siginfo_t *info, void *context) {
+    char *at = (char *)info->si_addr;
+    if (gate_memory == NULL || at < gate_memory || at >= gate_memory + gate_size) {
+        /* Not the gate: the previous handler (or the default) sees the fault again. */
+        sigaction(SIGSEGV, &previous_action, NULL);
+        return;
+    }
+    gate_holding = 1;
+    sem_post(&gate_reached);
+    /* A test that never opens the gate fails rather than hangs. */
+    wait_for(&gate_opened, 60.0);
+    mprotect(gate_memory, gate_size, PROT_READ | PROT_WRITE);
+    sem_post(&gate_passed);
+}
+
+static PyObject *peer_gate(PyObject *self, PyObject *arg) {
+    Py_ssize_t nbytes = PyLong_AsSsize_t(arg);
+    if (nbytes == -1 && PyErr_Occurred()) return NULL;
+    if (!gate_ready) {
+        if (sem_init(&gate_reached, 0, 0) || sem_init(&gate_opened, 0, 0) || sem_init(&gate_passed, 0, 0)) {
+            return PyErr_SetFromErrno(PyExc_OSError);
+        }
+        struct sigaction action = {0};
+        action.sa_sigaction = on_fault;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGSEGV, &action, &previous_action) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+        gate_ready = 1;
+    }
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t size = ((size_t)(nbytes > 0 ? nbytes : 1) + page - 1) / page * page;
+    void *memory = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
+    gate_memory = memory;
+    gate_size = size;
+    return PyMemoryView_FromMemory(memory, nbytes, PyBUF_WRITE);
+}
+
+static PyObject *peer_gate_close(PyObject *self, PyObject *unused) {
+    /* Whatever an earlier gate left counted (a reader that came too late) is forgotten. */
+    while (sem_trywait(&gate_reached) == 0 || sem_trywait(&gate_opened) == 0 || sem_trywait(&gate_passed) == 0) {
+    }
+    gate_holding = 0;
+    if (gate_memory == NULL || mprotect(gate_memory, gate_size, PROT_NONE) != 0) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject *peer_gate_wait(PyObject *self, PyObject *arg) {
+    double seconds = PyFloat_AsDouble(arg);
+    if (seconds == -1.0 && PyErr_Occurred()) return NULL;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = wait_for(&gate_reached, seconds);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(rc == 0);
+}
+
+static PyObject *peer_gate_open(PyObject *self, PyObject *unused) {
+    if (!gate_holding) {
+        /* Nobody came: the memory is simply readable again. */
+        if (mprotect(gate_memory, gate_size, PROT_READ | PROT_WRITE) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+        Py_RETURN_FALSE;
+    }
+    sem_post(&gate_opened);
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = wait_for(&gate_passed, 120.0);
+    Py_END_ALLOW_THREADS
+    gate_holding = 0;
+    return PyBool_FromLong(rc == 0);
+}
+
 static PyMethodDef peer_methods[] = {
     {"acquire", peer_acquire, METH_O, "acquire(array) -> return code of a read borrow"},
     {"acquire_mut", peer_acquire_mut, METH_O, "acquire_mut(array) -> return code of a write borrow"},
@@ -132,6 +242,10 @@ static PyMethodDef peer_methods[] = {
     {"install_registry", peer_install_registry, METH_O, "install_registry(version): publish a counting registry"},
     {"set_registry", peer_set_registry, METH_VARARGS, "set_registry(version, code): change the counting registry"},
     {"registry_calls", peer_registry_calls, METH_NOARGS, "registry_calls() -> (acquires, releases)"},
+    {"gate", peer_gate, METH_O, "gate(nbytes) -> writable memoryview over memory that can hold its reader"},
+    {"gate_close", peer_gate_close, METH_NOARGS, "gate_close(): the next read of the gate's memory is held"},
+    {"gate_wait", peer_gate_wait, METH_O, "gate_wait(seconds) -> whether a reader is held at the gate"},
+    {"gate_open", peer_gate_open, METH_NOARGS, "gate_open() -> whether a held reader went on"},
     {NULL, NULL, 0, NULL},
 };
 

@@ -184,14 +184,21 @@ String text_of(PyObject* obj) noexcept {
     return format_text(messages::kUnprintable, {*type_name});
 }
 
+Result<Object> make_exception(PyObject* type, std::string_view text) noexcept {
+    Object message = make_str(text);
+    Object exception = Object::steal(PyObject_CallOneArg(type, message.get()));
+    if (!exception) return Error::fetch();
+    return exception;
+}
+
 Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept {
     Object inner = std::move(cause).into_exception();
-    Object message = make_str(
-        format_text(messages::kCausedBy,
-                    {prefix, qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get()))), text_of(inner.get())}));
-    Object error = Object::steal(expect_object(PyObject_CallOneArg(type, message.get())));
-    PyException_SetCause(error.get(), inner.release());  // steals the cause
-    return Error::from_exception(std::move(error));
+    auto error = make_exception(
+        type, format_text(messages::kCausedBy, {prefix, qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(inner.get()))),
+                                                text_of(inner.get())}));
+    if (!error) return error.take_error();
+    PyException_SetCause(error->get(), inner.release());  // steals the cause
+    return Error::from_exception(std::move(*error));
 }
 
 String qualname_of(PyObject* type) noexcept {

@@ -1,6 +1,8 @@
 // The frame's work: binding fast-call arguments, converting periods, wrapping argument errors, lock depth.
 #include "veldspar/frame/frame.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -103,11 +105,11 @@ Error wrap_argument_error(std::string_view parameter, Error error) noexcept {
     if (!error.is_exactly(PyExc_TypeError)) return error;
     Object inner = std::move(error).into_exception();
     String text = format_text(messages::kArgumentError, {parameter, text_of(inner.get())});
-    Object message = make_str(text);
-    Object wrapped = Object::steal(expect_object(PyObject_CallOneArg(PyExc_TypeError, message.get())));
+    auto wrapped = make_exception(PyExc_TypeError, text);
+    if (!wrapped) return wrapped.take_error();
     // SetCause steals the cause reference and sets __suppress_context__.
-    PyException_SetCause(wrapped.get(), PyException_GetCause(inner.get()));
-    return Error::from_exception(std::move(wrapped));
+    PyException_SetCause(wrapped->get(), PyException_GetCause(inner.get()));
+    return Error::from_exception(std::move(*wrapped));
 }
 
 namespace {
@@ -115,6 +117,9 @@ namespace {
 // Marks a garbage-collector traversal in progress.
 constexpr std::intptr_t kTraversalDepth = -1;
 
+// The counter and its guard on entry are required behaviour of the entry
+// frame, kept although nothing in this module makes the count negative (only
+// a garbage-collector traversal function would, and the module has none).
 thread_local std::intptr_t t_lock_depth = 0;
 
 }  // namespace
@@ -138,7 +143,19 @@ ReleasedLock::ReleasedLock() noexcept : depth_(&t_lock_depth), saved_depth_(*dep
 
 ReleasedLock::~ReleasedLock() {
     *depth_ = saved_depth_;
-    PyEval_RestoreThread(thread_state_);
+    try {
+        PyEval_RestoreThread(thread_state_);
+    } catch (...) {
+        // Up to CPython 3.13 a thread that takes the lock back while the
+        // interpreter shuts down (a daemon thread) is ended by pthread_exit,
+        // whose forced unwind (abi::__forced_unwind, the only unwind a C
+        // function can start) may not cross this noexcept frame:
+        // std::terminate would abort the whole process. The thread has
+        // nothing left to do: park it for good, as CPython 3.14 does itself.
+        // (Not caught by name: binding the name to the forced unwind's
+        // object is undefined, and the sanitizers say so.)
+        for (;;) pause();
+    }
 }
 
 }  // namespace veldspar::frame

@@ -1,138 +1,121 @@
-// NumPy arrays as arguments: NumPy's C-API table, acceptance, views and slices, inputs and outputs held for a call.
+// NumPy arrays as arguments: one classification, the layout kept at acquisition, inputs borrowed and outputs held.
 //
-// NumPy is reached at run time, never linked: the table of C-API entries is
-// taken from the "_ARRAY_API" capsule of NumPy's core multiarray module at the
-// first need (not at import), so `import veldspar` works without NumPy. The
-// headers below describe types and layouts only. Everything here needs the
+// Every array argument is classified once (classify): plain (exactly NumPy's
+// array type with NumPy's own float64 descriptor, decided by compares alone),
+// equivalent (a subtype, or a descriptor that NumPy deems equivalent to
+// float64), or refused. Plain and equivalent are accepted alike; a refused
+// argument is the TypeError "'<type>' object cannot be converted to
+// 'PyArray<T, D>'". Acceptance copies nothing and looks at nothing else (not
+// the writeable flag, alignment or contiguity).
+//
+// An accepted argument is held for the rest of the call, and its layout is
+// recorded at that moment. The entry functions validate and slice that record,
+// never the array object again:
+//
+//   auto data = args.get(1, borrow_readonly);  // accepted, referenced, read-borrowed
+//   auto output = args.get(2, hold_output);    // accepted, referenced
+//   const ArrayView in = data->view();         // as acquired
+//   if (!is_contiguous(in)) ...                // the caller's ValueError
+//   const ArraySlice slice = array_slice(in);  // what a kernel sees
+//
+// `BorrowedArray` is the RAII form of the pair borrow_readonly /
+// release_readonly: it ends the read borrow and drops its references exactly
+// once, on every path; several declared in order are released newest first.
+// `HeldArray` holds an output by a reference: NumPy refuses to resize (free)
+// an array referenced elsewhere, so a kernel may write it without the
 // interpreter lock.
 //
-//   auto data = borrow_readonly(arg);                 // accepted, referenced, registered
-//   auto output = hold_output(arg);                   // accepted and referenced
-//   ArrayView view = array_view(data->get());
-//   if (!is_contiguous(view)) ...                     // the caller's ValueError
-//   ArraySlice slice = array_slice(view);             // what kernels see
+// The registry finds a borrow again by the array's key (layout and element
+// size) and key base (key_base below), both recomputed at release, and Python
+// code can change either in place meanwhile (another thread during a kernel, a
+// callback during the argument checks): a dtype or a shape, or the memory and
+// the base through __setstate__. A borrow therefore keeps its layout and holds
+// its key base, and an array that changed is released through a private view
+// that has that layout and that base, so that a call ends exactly the borrows
+// it registered.
 //
-// Acceptance copies nothing; views and slices are plain reads of the array
-// object, valid for the call that made them.
-//
-// `BorrowedInput` is the RAII form of the pair borrow_readonly /
-// release_readonly: it ends the borrow and drops the reference exactly once,
-// on every path; several inputs declared in order are released newest first.
-//
-// The registry finds a borrow by the array's layout at release, and Python
-// code (another thread during a kernel, a callback during argument checks)
-// can change an array's dtype or shape in place meanwhile. The layout seen at
-// acquisition is therefore kept, and a changed array is released through a
-// private view that has that layout, so a call ends exactly the borrows it
-// registered.
+// The types take the number of dimensions as a parameter; the module's
+// arguments have one (BorrowedInput, HeldOutput). Everything here needs the
+// interpreter lock.
 #pragma once
 
-// NumPy's C headers, for types and layouts only. The oldest C API relied on is
-// pinned by the build (NPY_TARGET_VERSION), so NumPy 2.x headers describe
-// structures that NumPy 1.x lays out the same way.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#ifndef NPY_NO_DEPRECATED_API
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#endif
-#include <numpy/ndarraytypes.h>
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-
-// The headers are per-architecture (_numpyconfig.h): catch a header set that
-// was made for another target.
-static_assert(sizeof(npy_intp) == NPY_SIZEOF_INTP, "NumPy headers do not match this target");
-static_assert(sizeof(npy_intp) == sizeof(void*), "npy_intp must be pointer-sized");
-static_assert(sizeof(npy_intp) == sizeof(std::ptrdiff_t), "strides are read as ptrdiff_t");
-static_assert(NPY_DOUBLE == 12 && NPY_ARRAY_WRITEABLE == 0x0400, "NumPy constants changed");
-#if NPY_TARGET_VERSION >= NPY_2_0_API_VERSION
-#error "build with NPY_TARGET_VERSION below 2.0 so that the module runs on NumPy 1.x too"
-#endif
+#include <utility>
 
 #include "veldspar/frame/error.hpp"
+#include "veldspar/numpy/api.hpp"
 #include "veldspar/numpy/registry.hpp"
 
 namespace veldspar::numpy {
 
-// The entries of NumPy's C-API table that this module uses (a handle on the
-// cached table: cheap to copy).
-class ArrayApi {
-public:
-    explicit ArrayApi(void** table) noexcept : table_(table) {}
+enum class Acceptance { plain, equivalent, refused };
 
-    // NumPy's array type object.
-    PyTypeObject* array_type() const noexcept { return static_cast<PyTypeObject*>(table_[kArrayType]); }
-    // A new reference to the descriptor of a built-in type number.
-    PyArray_Descr* descr_from_type(int type_num) const noexcept {
-        return reinterpret_cast<PyArray_Descr* (*)(int)>(table_[kDescrFromType])(type_num);
-    }
-    bool equiv_types(PyArray_Descr* a, PyArray_Descr* b) const noexcept {
-        return reinterpret_cast<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(table_[kEquivTypes])(a, b) != 0;
-    }
-    // NumPy's C-API feature version at run time (18 and up: NumPy 2.x).
-    unsigned feature_version() const noexcept;
-    // A new array of `subtype` over existing memory at `data` (null would
-    // make NumPy allocate), or null with an exception set. Steals `descr`,
-    // even on failure.
-    PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
-                             const npy_intp* strides, void* data, int flags, PyObject* obj) const noexcept {
-        using Fn =
-            PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*, int, PyObject*);
-        return reinterpret_cast<Fn>(table_[kNewFromDescr])(subtype, descr, nd, dims, strides, data, flags, obj);
-    }
-    // Makes `base` the base object of a new array: 0, or -1 with an exception
-    // set. Steals `base`, even on failure.
-    int set_base_object(PyObject* array, PyObject* base) const noexcept {
-        return reinterpret_cast<int (*)(PyArrayObject*, PyObject*)>(table_[kSetBaseObject])(
-            reinterpret_cast<PyArrayObject*>(array), base);
-    }
-
-    // True for an instance of NumPy's array type or a subtype.
-    bool is_array(PyObject* obj) const noexcept {
-        PyTypeObject* type = Py_TYPE(obj);
-        return type == array_type() || PyType_IsSubtype(type, array_type());
-    }
-
-private:
-    static constexpr int kArrayType = 2;
-    static constexpr int kDescrFromType = 45;
-    static constexpr int kNewFromDescr = 94;
-    static constexpr int kEquivTypes = 182;
-    static constexpr int kGetNDArrayCFeatureVersion = 211;
-    static constexpr int kSetBaseObject = 282;
-
-    void** table_;
-};
-
-namespace detail {
-// The cached table, null until the first successful fetch_array_api().
-extern std::atomic<void**> g_array_table;
-// NumPy's float64 descriptor, a built-in that lives as long as NumPy: stored
-// before the table, so valid once the table is seen.
-extern std::atomic<PyArray_Descr*> g_float64;
-frame::Result<ArrayApi> fetch_array_api() noexcept;
-}  // namespace detail
-
-// The table, obtained and cached on first use. A failure is the ImportError
-// "Failed to access NumPy array API capsule: <error>" with the underlying
-// error as its cause; the next call tries again from the start. Every array
-// argument asks, so the cached case is inline.
-inline frame::Result<ArrayApi> array_api() noexcept {
-    if (void** table = detail::g_array_table.load(std::memory_order_acquire)) return ArrayApi(table);
-    return detail::fetch_array_api();
+// The one rule of acceptance: an instance of NumPy's array type (or a
+// subtype) with Rank dimensions and a float64 descriptor (or an equivalent
+// one). Needs the table; runs no Python code.
+template <int Rank>
+[[gnu::always_inline]] inline Acceptance classify(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool exact = type == &PyArray_Type;
+    if (!exact && !PyType_IsSubtype(type, &PyArray_Type)) return Acceptance::refused;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != Rank) return Acceptance::refused;
+    // The descriptor is held by the array and float64's by NumPy for good;
+    // EquivTypes runs no Python code that could drop either.
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (descr == api::float64()) return exact ? Acceptance::plain : Acceptance::equivalent;
+    return PyArray_EquivTypes(descr, api::float64()) ? Acceptance::equivalent : Acceptance::refused;
 }
 
-// "numpy._core.multiarray" (NumPy 2.x) or "numpy.core.multiarray" (1.x), as a
-// borrowed str kept for the process. Locates NumPy on first use.
-frame::Result<PyObject*> core_module_name() noexcept;
+namespace detail {
+// The TypeError of a refused argument.
+[[gnu::cold]] frame::Error refused(PyObject* obj) noexcept;
+}  // namespace detail
 
-// Element size of a descriptor, read in the layout of the NumPy running here.
-std::size_t element_size(const ArrayApi& api, PyArray_Descr* descr) noexcept;
+// Accepts `obj` (else the TypeError above), taking NumPy's table at the first
+// need (else its ImportError).
+template <int Rank>
+[[gnu::always_inline]] inline frame::Status extract_float64_array(PyObject* obj) noexcept {
+    if (!api::ready()) [[unlikely]] {
+        if (frame::Status failure = api::load()) return failure;
+    }
+    if (classify<Rank>(obj) == Acceptance::refused) [[unlikely]]
+        return detail::refused(obj);
+    return std::nullopt;
+}
 
-// Address of element 0, element count and byte stride of an accepted array.
+// What the registry keys an array by, besides its element size and key base:
+// the address of element 0, and the extent and byte stride of each dimension.
+template <int Rank>
+struct Layout {
+    char* data;
+    npy_intp dims[Rank];
+    npy_intp strides[Rank];
+
+    // The layout of an array that has Rank dimensions.
+    static Layout of(PyObject* obj) noexcept {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        Layout layout{static_cast<char*>(PyArray_DATA(array)), {}, {}};
+        for (int i = 0; i < Rank; ++i) {
+            layout.dims[i] = PyArray_DIMS(array)[i];
+            layout.strides[i] = PyArray_STRIDES(array)[i];
+        }
+        return layout;
+    }
+    // Whether `obj`, an array, has this layout now.
+    bool is_that_of(PyObject* obj) const noexcept {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(array) != Rank || PyArray_DATA(array) != data) return false;
+        for (int i = 0; i < Rank; ++i) {
+            if (PyArray_DIMS(array)[i] != dims[i] || PyArray_STRIDES(array)[i] != strides[i]) return false;
+        }
+        return true;
+    }
+};
+
+// A one-dimensional layout as the entry functions read it: address of
+// element 0, element count and byte stride.
 struct ArrayView {
     char* data;
     std::size_t size;
@@ -144,39 +127,6 @@ struct ArraySlice {
     void* data;
     std::size_t size;
 };
-
-// `obj` itself (borrowed) if it is a float64 array, else the TypeError
-// "'<type>' object cannot be converted to 'PyArray<T, D>'".
-frame::Result<PyObject*> extract_float64_array(PyObject* obj) noexcept;
-
-namespace detail {
-// The common case of acceptance, decided inline with the cached table: an
-// array of exactly NumPy's type, one-dimensional, with NumPy's own float64
-// descriptor. Anything else (a subclass, another float64 descriptor, an
-// error to report) takes the full path.
-inline bool is_plain_float64(void** table, PyObject* obj) noexcept {
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    return Py_TYPE(obj) == ArrayApi(table).array_type() && PyArray_NDIM(array) == 1 &&
-           PyArray_DESCR(array) == g_float64.load(std::memory_order_relaxed);
-}
-frame::Result<frame::Object> hold_output_checked(PyObject* obj) noexcept;
-}  // namespace detail
-
-// An output array: accepted as extract_float64_array does, and held by a new
-// reference until the call ends. A kernel may write it without the
-// interpreter lock; held, it cannot be resized (freed) by another thread
-// meanwhile, because NumPy refuses to resize an array referenced elsewhere.
-inline frame::Result<frame::Object> hold_output(PyObject* obj) noexcept {
-    void** table = detail::g_array_table.load(std::memory_order_acquire);
-    if (table != nullptr && detail::is_plain_float64(table, obj)) return frame::Object::borrow(obj);
-    return detail::hold_output_checked(obj);
-}
-
-inline ArrayView array_view(PyObject* array) noexcept {
-    auto* a = reinterpret_cast<PyArrayObject*>(array);
-    return {static_cast<char*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIMS(a)[0]),
-            static_cast<std::ptrdiff_t>(PyArray_STRIDES(a)[0])};
-}
 
 // Fewer than two elements, or elements exactly 8 bytes apart ascending.
 inline bool is_contiguous(const ArrayView& view) noexcept {
@@ -193,10 +143,6 @@ inline ArraySlice array_slice(const ArrayView& view) noexcept {
     return {view.data, view.size};
 }
 
-inline bool is_writeable(PyObject* array) noexcept {
-    return (PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array)) & NPY_ARRAY_WRITEABLE) != 0;
-}
-
 // True when the two slices have a byte in common.
 inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
     const auto a_start = reinterpret_cast<std::uintptr_t>(a.data);
@@ -205,79 +151,151 @@ inline bool shares_bytes(const ArraySlice& a, const ArraySlice& b) noexcept {
            b_start < a_start + a.size * sizeof(double);
 }
 
-class BorrowedInput;
-namespace detail {
-frame::Result<BorrowedInput> borrow_readonly_checked(PyObject* obj) noexcept;
-inline frame::Result<BorrowedInput> register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept;
-frame::Error refusal(int code) noexcept;
-}  // namespace detail
-
-class BorrowedInput {
-public:
-    BorrowedInput(BorrowedInput&& other) noexcept = default;
-    BorrowedInput& operator=(BorrowedInput&&) = delete;
-    BorrowedInput(const BorrowedInput&) = delete;
-    ~BorrowedInput() {
-        if (array_) release_readonly();
-    }
-
-    PyObject* get() const noexcept { return array_.get(); }
-
-private:
-    friend frame::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record,
-                                                                PyObject* array) noexcept;
-    // Made only after a borrow was registered, so the table and the registry
-    // record are cached for good: neither is kept here.
-    BorrowedInput(frame::Object array, ArrayView acquired) noexcept : array_(std::move(array)), acquired_(acquired) {}
-
-    // Whether the array still has the one-dimensional layout of acquisition
-    // (its descriptor aside).
-    bool layout_as_acquired() const noexcept {
-        auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
-        return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == acquired_.data &&
-               static_cast<std::size_t>(PyArray_DIMS(array)[0]) == acquired_.size &&
-               PyArray_STRIDES(array)[0] == acquired_.stride;
-    }
-    void release_readonly() noexcept {
-        if (layout_as_acquired() && PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array_.get())) ==
-                                        detail::g_float64.load(std::memory_order_relaxed)) {
-            const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
-            record->release(record->state, array_.get());
-        } else {
-            release_changed();
-        }
-    }
-    // The release of an array whose layout or descriptor is not the one of
-    // acquisition (or whose float64 descriptor is another object).
-    void release_changed() noexcept;
-    frame::Object view_as_acquired() const noexcept;
-
-    frame::Object array_;  // dropped after the borrow ends (members go after the destructor's body)
-    ArrayView acquired_;   // the array's layout when the borrow was registered (8-byte elements)
-};
-
-// Accepts `obj` as a float64 array (else the TypeError of
-// extract_float64_array), takes a reference and registers a read borrow. A
-// refused borrow is a BufferError: "AlreadyBorrowed", "Unexpected return code
-// N from borrow checking API", or "Interal borrow checking API error: <error>"
-// with the underlying error as its cause; nothing is then held.
-inline frame::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
-    void** table = detail::g_array_table.load(std::memory_order_acquire);
-    const BorrowCheckingApi* record = detail::g_borrow_record.load(std::memory_order_acquire);
-    if (table == nullptr || record == nullptr || !detail::is_plain_float64(table, obj)) {
-        return detail::borrow_readonly_checked(obj);
-    }
-    return detail::register_borrow(record, obj);
+inline bool is_writeable(PyObject* array) noexcept {
+    return (PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array)) & NPY_ARRAY_WRITEABLE) != 0;
 }
 
-// A read borrow of `array`, already accepted, through `record`.
-inline frame::Result<BorrowedInput> detail::register_borrow(const BorrowCheckingApi* record, PyObject* array) noexcept {
-    // The layout is read before the registry runs: a foreign registry's
-    // function could run code that changes it.
-    const ArrayView acquired = array_view(array);
-    const int code = record->acquire(record->state, array);
-    if (code != kBorrowed) return refusal(code);
-    return BorrowedInput(frame::Object::borrow(array), acquired);
+// The object the registry keys an array's borrows on: the outermost array of
+// its base chain, or the first base that is not an array (bytes, a memory
+// map, ...), so that every view of one buffer meets there. Needs the table.
+inline PyObject* key_base(PyObject* array) noexcept {
+    PyObject* current = array;
+    while (PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(current))) {
+        current = base;
+        if (!api::is_array(base)) break;
+    }
+    return current;
+}
+
+// An accepted array, referenced for the call, with its layout at acceptance.
+template <int Rank>
+class AcquiredArray {
+public:
+    PyObject* get() const noexcept { return array_.get(); }
+    const Layout<Rank>& layout() const noexcept { return layout_; }
+    ArrayView view() const noexcept requires(Rank == 1) {
+        return {layout_.data, static_cast<std::size_t>(layout_.dims[0]), layout_.strides[0]};
+    }
+    bool writeable() const noexcept { return is_writeable(array_.get()); }
+
+protected:
+    AcquiredArray(PyObject* array, Layout<Rank> layout) noexcept
+        : array_(frame::Object::borrow(array)), layout_(layout) {}
+
+    frame::Object array_;
+    Layout<Rank> layout_;
+};
+
+// An output: accepted and referenced until the call ends.
+template <int Rank>
+class HeldArray : public AcquiredArray<Rank> {
+public:
+    // Accepts and holds `obj`.
+    [[gnu::always_inline]] static frame::Result<HeldArray> hold(PyObject* obj) noexcept {
+        if (frame::Status failure = extract_float64_array<Rank>(obj)) [[unlikely]]
+            return std::move(*failure);
+        return HeldArray(obj);
+    }
+
+private:
+    explicit HeldArray(PyObject* array) noexcept : AcquiredArray<Rank>(array, Layout<Rank>::of(array)) {}
+};
+
+namespace detail {
+// The BufferError of a borrow the registry refused with `code`.
+[[gnu::cold]] frame::Error refusal(int code) noexcept;
+// The BufferError "Interal borrow checking API error: <error>" of a registry
+// that cannot be found or published, with `error` as its cause.
+[[gnu::cold]] frame::Error registry_unavailable(frame::Error error) noexcept;
+// Ends a read borrow of `array` through a private view with the registered
+// layout whose base is `keyed`, the registered key base.
+void release_as_registered(const BorrowCheckingApi* record, PyObject* array, PyObject* keyed, char* data, int nd,
+                           const npy_intp* dims, const npy_intp* strides) noexcept;
+}  // namespace detail
+
+// An input: accepted, referenced, and registered as a read borrow until the
+// call ends. A refused borrow is a BufferError: "AlreadyBorrowed",
+// "Unexpected return code N from borrow checking API", or "Interal borrow
+// checking API error: <error>" with its cause; nothing is held then.
+template <int Rank>
+class BorrowedArray : public AcquiredArray<Rank> {
+public:
+    BorrowedArray(BorrowedArray&&) noexcept = default;
+    BorrowedArray& operator=(BorrowedArray&&) = delete;
+    [[gnu::always_inline]] ~BorrowedArray() {
+        if (this->array_) release_readonly();
+    }
+
+    // Accepts `obj` and registers a read borrow of it.
+    [[gnu::always_inline]] static frame::Result<BorrowedArray> borrow(PyObject* obj) noexcept {
+        // A record is kept only after the table was taken.
+        const BorrowCheckingApi* record = api::borrow_record();
+        if (record == nullptr) [[unlikely]]
+            return borrow_first(obj);
+        if (classify<Rank>(obj) == Acceptance::refused) [[unlikely]]
+            return detail::refused(obj);
+        return register_borrow(record, obj);
+    }
+
+private:
+    BorrowedArray(PyObject* array, Layout<Rank> layout, frame::Object keyed) noexcept
+        : AcquiredArray<Rank>(array, layout), keyed_(std::move(keyed)) {}
+
+    // The first borrow of the process (or the first after one that failed):
+    // the table and the record are taken on the way.
+    [[gnu::cold, gnu::noinline]] static frame::Result<BorrowedArray> borrow_first(PyObject* obj) noexcept {
+        if (frame::Status failure = extract_float64_array<Rank>(obj)) return std::move(*failure);
+        auto record = borrow_checking_api();
+        if (!record) return detail::registry_unavailable(record.take_error());
+        return register_borrow(*record, obj);
+    }
+
+    [[gnu::always_inline]] static frame::Result<BorrowedArray> register_borrow(const BorrowCheckingApi* record,
+                                                                               PyObject* array) noexcept {
+        // Layout and key base are taken before the registry runs: a foreign
+        // registry's function could run code that changes them. The key base
+        // is held unless it is the array itself (an array that owns its
+        // memory, the usual input), so that no other object takes its address.
+        const Layout<Rank> layout = Layout<Rank>::of(array);
+        PyObject* base = key_base(array);
+        frame::Object keyed = base == array ? frame::Object() : frame::Object::borrow(base);
+        const int code = record->acquire(record->state, array);
+        if (code != kBorrowed) [[unlikely]]
+            return detail::refusal(code);
+        return BorrowedArray(array, layout, std::move(keyed));
+    }
+
+    // Ends the borrow: through the array when its key and key base are those
+    // it was registered under (element size included: 8, as for every
+    // float64 descriptor), else through a private view that has them.
+    [[gnu::always_inline]] void release_readonly() noexcept {
+        PyObject* array = this->array_.get();
+        PyObject* keyed = keyed_ ? keyed_.get() : array;
+        const BorrowCheckingApi* record = api::borrow_record();
+        auto* a = reinterpret_cast<PyArrayObject*>(array);
+        // An array that was its own key base still is while it has no base.
+        const bool same_base = keyed_ ? key_base(array) == keyed : PyArray_BASE(a) == nullptr;
+        if (same_base && this->layout_.is_that_of(array) &&
+            (PyArray_DESCR(a) == api::float64() || api::element_size(PyArray_DESCR(a)) == sizeof(double))) [[likely]] {
+            record->release(record->state, array);
+        } else {
+            detail::release_as_registered(record, array, keyed, this->layout_.data, Rank, this->layout_.dims,
+                                          this->layout_.strides);
+        }
+    }
+
+    frame::Object keyed_;  // the key base at registration, when it is not the array itself
+};
+
+// The module's arguments: one-dimensional float64 arrays.
+using BorrowedInput = BorrowedArray<1>;
+using HeldOutput = HeldArray<1>;
+
+[[gnu::always_inline]] inline frame::Result<BorrowedInput> borrow_readonly(PyObject* obj) noexcept {
+    return BorrowedInput::borrow(obj);
+}
+[[gnu::always_inline]] inline frame::Result<HeldOutput> hold_output(PyObject* obj) noexcept {
+    return HeldOutput::hold(obj);
 }
 
 }  // namespace veldspar::numpy

@@ -5,9 +5,14 @@
 // module. The first module to need it creates it; every later one finds it and
 // calls its functions. The capsule's record has a fixed C layout, because
 // separately built modules read it.
+//
+// The record is found or published once per process, at the first borrow,
+// and never looked up again: a capsule put on the core module later is not
+// seen. Its four functions touch array objects and the registry's maps, and
+// must be called with the interpreter lock held, by this module and by any
+// other; the maps have a mutex of their own besides.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,18 +49,9 @@ inline constexpr int kBorrowed = 0;
 inline constexpr int kAlreadyBorrowed = -1;
 inline constexpr int kNotWriteable = -2;
 
-namespace detail {
-// The cached record, null until the first successful find_borrow_checking_api().
-extern std::atomic<const BorrowCheckingApi*> g_borrow_record;
-frame::Result<const BorrowCheckingApi*> find_borrow_checking_api() noexcept;
-}  // namespace detail
-
-// The record: the cached pointer, or found on / published to NumPy's core
-// module at first need. Needs the interpreter lock. Every input asks, so the
-// cached case is inline.
-inline frame::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept {
-    if (const BorrowCheckingApi* cached = detail::g_borrow_record.load(std::memory_order_acquire)) return cached;
-    return detail::find_borrow_checking_api();
-}
+// The record: the one kept (api::borrow_record()), or found on / published to
+// NumPy's core module at first need and kept for the process. Needs the
+// interpreter lock and NumPy's table (api::ready()).
+frame::Result<const BorrowCheckingApi*> borrow_checking_api() noexcept;
 
 }  // namespace veldspar::numpy

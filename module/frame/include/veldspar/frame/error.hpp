@@ -108,8 +108,15 @@ String format_text(std::string_view pattern, std::initializer_list<std::string_v
 // integer that does not fit the type it is converted to.
 Error integral_overflow() noexcept;
 
+// A new exception of `type` whose one argument is `text`, or the error the
+// interpreter raised instead: making it runs the interpreter's recursion
+// check, which fails deep in a recursion that Python code started (a hook
+// that calls back into the module), and that failure is then the error.
+Result<Object> make_exception(PyObject* type, std::string_view text) noexcept;
+
 // An exception of `type` whose message is `prefix` followed by the rendering
-// "<type>: <message>" of `cause`, with `cause` as its __cause__.
+// "<type>: <message>" of `cause`, with `cause` as its __cause__ (or the error
+// of make_exception).
 Error error_caused_by(PyObject* type, std::string_view prefix, Error cause) noexcept;
 
 // str(obj) as UTF-8 by the rules for objects shown in messages: text that

@@ -148,7 +148,8 @@ inline Result<std::size_t> extract_size(PyObject* obj) noexcept {
 
 // Every failed conversion of a bound argument passes through here: an error
 // of exactly TypeError becomes "argument '<parameter>': <message>", keeping
-// the inner exception's cause; anything else passes unchanged.
+// the inner exception's cause; anything else passes unchanged. If the new
+// TypeError cannot be made (deep in a recursion), that failure is the error.
 Error wrap_argument_error(std::string_view parameter, Error error) noexcept;
 
 // The bound arguments of a call to the function of signature S: one borrowed

@@ -1,7 +1,7 @@
 // PanicException: the exception type that stands for an aborted internal fault.
 //
-// The module creates this type (at the first fetch of a Python exception) and
-// never raises it. If a fetched exception turns out to be one — Python code
+// The module creates this type (at its first import, or at the first fetch of
+// a Python exception if that comes first) and never raises it. If a fetched exception turns out to be one — Python code
 // re-raising it through a callback of ours — the fault it stands for is
 // resumed: the process prints it and aborts.
 #pragma once
