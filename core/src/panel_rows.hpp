@@ -138,20 +138,19 @@ template <std::size_t K, class P>
                 // A doubted row runs the block again with the whole per-bar
                 // step, from the state it had before; its lane partner keeps
                 // what the lanes gave it.
+                // (Every index into the hot loop's arrays is a constant: a
+                // variable one would keep them in memory.)
                 const auto again = [&]<std::size_t r>() {
-                    State rows[2] = {p.init(), p.init()}, start[2] = {p.init(), p.init()};
-                    p.unpack(pairs[r], rows[0], rows[1]);
-                    p.unpack(before[r], start[0], start[1]);
-                    // Lanes read by constant index: a variable one would keep
-                    // the masks in memory, and the hot loop with them.
-                    const bool doubted[2] = {doubt[r][0] != 0, doubt[r][1] != 0};
-                    for (std::size_t lane = 0; lane < 2; ++lane) {
-                        if (!doubted[lane]) continue;
-                        const std::size_t from = at[2 * r + lane], col = column[2 * r + lane];
-                        rows[lane] = start[lane];
-                        for (std::size_t t = 0; t < n; ++t) p.step(rows[lane], p.load(from + t), from + t, col + t);
-                    }
-                    pairs[r] = p.pack(rows[0], rows[1]);
+                    State a = p.init(), b = p.init(), a_before = p.init(), b_before = p.init();
+                    p.unpack(pairs[r], a, b);
+                    p.unpack(before[r], a_before, b_before);
+                    const auto redo = [&](State& row, const State& start, std::size_t from, std::size_t col) {
+                        row = start;
+                        for (std::size_t t = 0; t < n; ++t) p.step(row, p.load(from + t), from + t, col + t);
+                    };
+                    if (doubt[r][0] != 0) redo(a, a_before, at[2 * r], column[2 * r]);
+                    if (doubt[r][1] != 0) redo(b, b_before, at[2 * r + 1], column[2 * r + 1]);
+                    pairs[r] = p.pack(a, b);
                 };
                 ((any(doubt[q]) ? again.template operator()<q>() : void()), ...);
             }
