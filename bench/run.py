@@ -10,6 +10,8 @@ from Debian's libbenchmark-dev), and the module unless --module-dir names a
 folder holding a built veldspar. Runs:
   bench/kernels.cpp  Google Benchmark: each kernel and its floor loop (the
                      core's oracle), `kernel/<ind>/<n>` and `floor/<ind>/<n>`;
+                     each panel kernel and the batch kernel called row by
+                     row, `panel/<ind>/<rows>x<cols>` and `loop/...`;
   bench/table.cpp    Google Benchmark: the borrow table, one thread and two;
   bench/calls.py     pyperf: calls, peers, threads, registry;
   bench/alloc_count.c  preloaded into an interpreter to count malloc calls.
@@ -23,6 +25,11 @@ Tables and targets (a "!" marks a figure that misses its target):
             loop of the same recurrence: at most 1.05x at 1e4 and 1e6; ATR on
             bars whose true-range terms win unpredictably (atr_mixed) at most
             1.15x ATR on bars where one term always wins, at 1e6;
+  panel     ns per value of one panel kernel call against the batch kernel
+            called row by row over the same rows: at least 2.5x (EMA, MACD,
+            ATR) and 1.5x (SMA) at 64 x 4096, 1.5x (EMA), 1.15x (MACD, ATR)
+            and 0.95x (SMA) at 1000 x 10000; 16 x 2048, whose arrays stay in
+            a core's own cache, shows the arithmetic's share;
   call      ns per call at n = 16 and 1000 against np.add(a, b, out=c), both
             called through a bare name: at n = 16 at most 0.35x (SMA, EMA),
             0.50x (MACD), 0.60x (ATR);
@@ -55,12 +62,15 @@ VENV = ROOT / "build" / "bench-venv"
 BUILD = ROOT / "build" / "bench"
 REQUIREMENTS = ["numpy>=2,<3", "cmake>=3.21", "pyperf>=2.6"]
 PEERS = ["TA-Lib", "numba", "bottleneck", "pandas", "polars", "tulipy"]
-SECTIONS = ("kernel", "call", "peers", "threads", "registry", "allocs")
+SECTIONS = ("kernel", "panel", "call", "peers", "threads", "registry", "allocs")
 INDICATORS = ("sma", "ema", "macd", "atr")
 
 KERNEL_TARGET = {10_000: 1.05, 1_000_000: 1.05}  # kernel / floor, by n
 # (kernel row, the row it is judged against, n, most it may take as a multiple)
 KERNEL_PAIRS = [("atr_mixed", "atr", 1_000_000, 1.15)]
+# loop / panel, at least, by shape
+PANEL_TARGET = {"64x4096": {"sma": 1.5, "ema": 2.5, "macd": 2.5, "atr": 2.5, "atr_mixed": 2.5},
+                "1000x10000": {"sma": 0.95, "ema": 1.5, "macd": 1.15, "atr": 1.15, "atr_mixed": 1.15}}
 CALL_TARGET = {"sma": 0.35, "ema": 0.35, "macd": 0.50, "atr": 0.60}  # at n = 16
 # (row, pyperf benchmark, reference benchmark, target: at most this multiple of the reference)
 CALL_ROWS = [(f"{i} n={n}", f"{i}/{n}", f"np.add/{n}", CALL_TARGET[i] if n == 16 else None)
@@ -71,8 +81,10 @@ REGISTRY_TARGET = 35.0  # ns per borrow and release, at most
 REGISTRY_INPUTS = {"sma": 1, "atr": 3}
 
 # Google Benchmark and pyperf options: (quick, full).
-GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05",
-                     "--benchmark_repetitions=7 --benchmark_min_time=0.2"),
+GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05 --benchmark_filter=^(kernel|floor)/",
+                     "--benchmark_repetitions=7 --benchmark_min_time=0.2 --benchmark_filter=^(kernel|floor)/"),
+          "panel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05 --benchmark_filter=^(panel|loop)/",
+                    "--benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_filter=^(panel|loop)/"),
           "table": ("--benchmark_repetitions=3 --benchmark_min_time=0.1",
                     "--benchmark_repetitions=5 --benchmark_min_time=0.5")}
 PYPERF = {"calls": ("--processes 3 --values 3 --min-time 0.05", "--processes 20 --values 3"),
@@ -104,7 +116,7 @@ def build(module_dir, sections):
     if not Path("/usr/include/benchmark/benchmark.h").exists():
         sys.exit("bench: Google Benchmark is missing: apt-get install libbenchmark-dev")
     targets = ["veldspar-bench-table", "veldspar-alloc-count"]
-    if "kernel" in sections:
+    if "kernel" in sections or "panel" in sections:
         targets.append("veldspar-bench-kernels")
     if not module_dir:
         targets.append("veldspar")
@@ -222,6 +234,26 @@ def kernel_section(ctx):
                           target])
     if pairs:
         ctx.table(["kernel against kernel", "n", "ns/value", "against ns/value", "ratio", "target"], pairs)
+
+
+def panel_section(ctx):
+    best = gbench(BUILD / "bench" / "veldspar-bench-kernels", ctx.out / "panels.json", GBENCH["panel"][not ctx.quick])
+    ns = {tuple(name.split("/")): v["ns"] for (name, _), v in best.items() if name.count("/") == 2}
+    shapes = sorted({shape for kind, _, shape in ns if kind == "panel"}, key=lambda s: int(s.replace("x", "")))
+    indicators = sorted({i for kind, i, _ in ns if kind == "panel"},
+                        key=lambda i: (INDICATORS.index(i.split("_")[0]), i))
+    rows = []
+    for indicator in indicators:
+        cells = [indicator]
+        for shape in shapes:
+            ours, loop = ns.get(("panel", indicator, shape)), ns.get(("loop", indicator, shape))
+            if ours is None or loop is None:
+                cells += ["", ""]
+                continue
+            target = PANEL_TARGET.get(shape, {}).get(indicator)
+            cells += [f"{ours:.3f}", mark(f"{loop / ours:.2f}", target is not None and loop / ours < target)]
+        rows.append(cells)
+    ctx.table(["panel", *(c for shape in shapes for c in (f"{shape} ns/value", "x loop"))], rows)
 
 
 def call_section(ctx):
