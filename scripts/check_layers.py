@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Checks that #includes run down the layers (fault, core, table, frame, numpy, module) and that no files include each other.
+"""Checks that #includes run down the layers (fault, core, table, frame, numpy, then module and kit) and that no files include each other.
 
     python3 scripts/check_layers.py [--root DIR]
 
-Every C and C++ file under core/, module/ and numpy/ belongs to one layer. An
-include may name a file of its own layer or of a layer below, never one above,
-and the include graph between files has no cycle. Headers from outside the
+Every C and C++ file under core/, module/, numpy/ and kit/ belongs to one
+layer. An include may name a file of its own layer or of a layer below, never
+one above, and the include graph between files has no cycle. The module and
+the kit (veldspar_kit's extension) sit side by side on top: neither includes
+the other's files. Headers from outside the
 tree are checked too: the kernels see no Python, the frame no NumPy, and only
 the module on top names the kernels' API. NumPy's own headers are included by
 the api unit alone (it names the C-API table they read), and only the api unit
@@ -24,7 +26,10 @@ LAYERS = [
     ("frame", "module/frame", "module/frame/include", None),
     ("numpy", "numpy", "numpy/include", "numpy/table"),
     ("module", "module", None, "module/frame"),
+    ("kit", "kit", None, None),
 ]
+# Layers on one level: each is above everything below it, and neither includes the other.
+BESIDE = {"module": {"kit"}, "kit": {"module"}}
 # Headers from outside the tree that a layer must not include, by path prefix.
 FOREIGN = {
     "fault": ("Python.h", "numpy/"),
@@ -34,7 +39,7 @@ FOREIGN = {
 }
 # Headers of the tree, by path prefix, that only the named layers may include: the kernels' API is
 # the module's to wire, never the table's, the frame's or NumPy access's.
-RESERVED = {"core/include/veldspar/core/": {"core", "module"}}
+RESERVED = {"core/include/veldspar/core/": {"core", "module", "kit"}}
 # The api unit: the one place that includes NumPy's headers (under the table's name of this
 # module) and the one that reads the running NumPy's version.
 API_UNIT = {"numpy/include/veldspar/numpy/api.hpp", "numpy/src/api.cpp"}
@@ -89,7 +94,10 @@ def check(root):
             graph[source].append(target)
             target_rank = layer_of(target, root)
             target_where = target.relative_to(root).as_posix()
-            if target_rank is None or target_rank > rank:
+            if target_rank is not None and LAYERS[target_rank][0] in BESIDE.get(name, ()):
+                problems.append(f"{where}: includes {target_where} of the {LAYERS[target_rank][0]} layer, "
+                                f"beside the {name} layer")
+            elif target_rank is None or target_rank > rank:
                 above = "outside the layers" if target_rank is None else f"the {LAYERS[target_rank][0]} layer"
                 problems.append(f"{where}: includes {target_where} of {above}, above the {name} layer")
             allowed = next((names for prefix, names in RESERVED.items() if target_where.startswith(prefix)), {name})

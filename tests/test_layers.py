@@ -16,7 +16,7 @@ def run_check(root):
 
 @pytest.fixture
 def tree(tmp_path):
-    for folder in ("core", "module", "numpy"):
+    for folder in ("core", "module", "numpy", "kit"):
         shutil.copytree(ROOT / folder, tmp_path / folder)
     return tmp_path
 
@@ -37,6 +37,9 @@ def test_the_tree_passes():
     ("numpy/table/src/borrow_table.cpp", '"veldspar/numpy/array.hpp"', "of the numpy layer, above the table layer"),
     ("module/frame/src/error.cpp", "<numpy/ndarraytypes.h>", "the frame layer includes <numpy/ndarraytypes.h>"),
     ("numpy/src/array.cpp", '"veldspar/core/core.hpp"', "the numpy layer includes core/include/veldspar/core/core.hpp"),
+    ("kit/src/module.cpp", '"../../module/src/entry.hpp"',
+     "kit/src/module.cpp: includes module/src/entry.hpp of the module layer, beside the kit layer"),
+    ("module/src/module.cpp", '"../../kit/src/messages.hpp"', "of the kit layer, beside the module layer"),
     ("core/src/access.hpp", '"atr.cpp"', "include cycle: core/src/access.hpp -> core/src/atr.cpp -> core/src/access.hpp"),
     ("numpy/src/array.cpp", "<numpy/ndarraytypes.h>", "numpy/src/array.cpp: includes <numpy/ndarraytypes.h>, which only"),
     ("numpy/src/registry_capsule.cpp", "<numpy/npy_2_compat.h> // PyArray_RUNTIME_VERSION",

@@ -28,7 +28,9 @@ Error Error::fetch() noexcept {
     PyErr_NormalizeException(&type, &value, &traceback);
     Error error(Fetched{Object::steal(type), Object::steal(value), Object::steal(traceback)});
     const auto& fetched = *std::get_if<Fetched>(&error.state_);
-    if (fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == panic_exception_type()) {
+    // Null until created: an extension that never creates the type never finds one.
+    PyObject* panic = created_panic_exception_type();
+    if (panic != nullptr && fetched.value && reinterpret_cast<PyObject*>(Py_TYPE(fetched.value.get())) == panic) {
         std::fputs(messages::kPanicResumed, stderr);
         std::fflush(stderr);
         std::move(error).restore();

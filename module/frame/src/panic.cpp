@@ -27,4 +27,6 @@ PyObject* panic_exception_type() noexcept {
     return created;
 }
 
+PyObject* created_panic_exception_type() noexcept { return g_panic_type.load(std::memory_order_acquire); }
+
 }  // namespace veldspar::frame
