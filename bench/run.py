@@ -29,7 +29,13 @@ Tables and targets (a "!" marks a figure that misses its target):
             called row by row over the same rows: at least 2.5x (EMA, MACD,
             ATR) and 1.5x (SMA) at 64 x 4096, 1.5x (EMA), 1.15x (MACD, ATR)
             and 0.95x (SMA) at 1000 x 10000; 16 x 2048, whose arrays stay in
-            a core's own cache, shows the arithmetic's share;
+            a core's own cache, shows the arithmetic's share. Then the same
+            from Python: veldspar_kit.panel's call against a loop of the
+            module's function over the rows, and two threads against one: at
+            least 1.8x at 64 x 4096; and each peer's way of computing many
+            series at once (numba's prange loop over rows, bottleneck's
+            move_mean(axis=1), pandas and polars grouped by symbol) against
+            our panel call with one thread, on the same 64 x 4096 data;
   call      ns per call at n = 16 and 1000 against np.add(a, b, out=c), both
             called through a bare name: at n = 16 at most 0.35x (SMA, EMA),
             0.50x (MACD), 0.60x (ATR);
@@ -76,6 +82,7 @@ CALL_TARGET = {"sma": 0.35, "ema": 0.35, "macd": 0.50, "atr": 0.60}  # at n = 16
 CALL_ROWS = [(f"{i} n={n}", f"{i}/{n}", f"np.add/{n}", CALL_TARGET[i] if n == 16 else None)
              for n in (16, 1000) for i in INDICATORS]
 THREAD_TARGET = 1.85  # at least, 2 threads / 1 thread, SMA EMA MACD at n = 1e5
+PANEL_THREAD_TARGET = {"64x4096": 1.8}  # at least, a panel call with threads=2 / threads=1
 BYTES_PER_VALUE = {"sma": 16, "ema": 16, "macd": 32, "atr": 40}
 REGISTRY_TARGET = 35.0  # ns per borrow and release, at most
 REGISTRY_INPUTS = {"sma": 1, "atr": 3}
@@ -88,6 +95,7 @@ GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05 --benc
           "table": ("--benchmark_repetitions=3 --benchmark_min_time=0.1",
                     "--benchmark_repetitions=5 --benchmark_min_time=0.5")}
 PYPERF = {"calls": ("--processes 3 --values 3 --min-time 0.05", "--processes 20 --values 3"),
+          "panels": ("--processes 1 --values 3 --min-time 0.05", "--processes 4 --values 3"),
           "peers": ("--processes 1 --values 3 --min-time 0.05", "--processes 4 --values 3"),
           "threads": ("--processes 2 --values 3 --min-time 0.05", "--processes 6 --values 3"),
           "registry": ("--processes 4 --values 3 --min-time 0.05", "--processes 20 --values 3")}
@@ -119,7 +127,7 @@ def build(module_dir, sections):
     if "kernel" in sections or "panel" in sections:
         targets.append("veldspar-bench-kernels")
     if not module_dir:
-        targets.append("veldspar")
+        targets += ["veldspar", "veldspar-kit"]
     cmake = str(VENV / "bin" / "cmake")
     subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
                     "-DVELDSPAR_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
@@ -254,6 +262,43 @@ def panel_section(ctx):
             cells += [f"{ours:.3f}", mark(f"{loop / ours:.2f}", target is not None and loop / ours < target)]
         rows.append(cells)
     ctx.table(["panel", *(c for shape in shapes for c in (f"{shape} ns/value", "x loop"))], rows)
+    panel_calls(ctx)
+
+
+def panel_calls(ctx):
+    """veldspar_kit.panel from Python: against a loop of module calls, two threads against one, the peers."""
+    calls = load_calls()
+    sys.path.insert(0, str(ctx.module))
+    peer_shape = calls.shape_name(calls.PANEL_PEER_SHAPE)
+    working, notes = [], {}
+    for peer, indicator, statement, differs in calls.PANEL_PEERS:
+        if not calls.installed(peer):
+            continue
+        try:
+            got = outputs(*calls.panel_peer(peer, indicator, statement, calls.PANEL_PEER_SHAPE))
+        except Exception as error:  # a peer that cannot compute this case is left out, with why
+            ctx.say(f"left out: {peer} {indicator} panel: {type(error).__name__}: {error}")
+            continue
+        ours = outputs(*calls.ours_panel(indicator, calls.PANEL_PEER_SHAPE, 1))
+        same = agreement([o.ravel() for o in ours], [g.ravel() for g in got])
+        notes[peer, indicator] = mark(f"{same} {differs}".strip(), not differs and same != "=")
+        working.append(f"{peer}/{indicator}/{peer_shape}")
+    ours_rows = [f"{kind}/{i}/{calls.shape_name(s)}{suffix}" for s in calls.PANEL_SHAPES[ctx.quick] for i in INDICATORS
+                 for kind, suffix in (("loop", ""), ("panel", "/1"), ("panel", "/2"))]
+    t = pyperf_suite("panels", ctx, "--only", ",".join(ours_rows + working))
+    rows = []
+    for shape in map(calls.shape_name, calls.PANEL_SHAPES[ctx.quick]):
+        for i in INDICATORS:
+            loop, one, two = t[f"loop/{i}/{shape}"], t[f"panel/{i}/{shape}/1"], t[f"panel/{i}/{shape}/2"]
+            target = PANEL_THREAD_TARGET.get(shape)
+            rows.append([i, shape, f"{loop * 1e3:.2f}", f"{one * 1e3:.2f}", f"{loop / one:.2f}", f"{two * 1e3:.2f}",
+                         mark(f"{one / two:.2f}", target is not None and one / two < target), target or ""])
+    ctx.table(["panel call", "shape", "loop ms", "threads=1 ms", "x loop", "threads=2 ms", "x threads=1",
+               "target"], rows)
+    if notes:
+        ctx.table(["panel peer", "indicator", f"{peer_shape}, x ours", "results"],
+                  [[peer, i, f"{t[f'{peer}/{i}/{peer_shape}'] / t[f'panel/{i}/{peer_shape}/1']:.2f}", note]
+                   for (peer, i), note in notes.items()])
 
 
 def call_section(ctx):
