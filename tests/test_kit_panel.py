@@ -10,6 +10,7 @@ import pytest
 import reference as ref
 import veldspar
 from conftest import HOSTILE, NO_VALUE_BITS, gated, mismatch, random_walk, run_python, value_bits, while_kernel_runs
+from test_kit_numpy import run_doc_block
 from veldspar_kit import panel
 
 SENTINEL = 7.25
@@ -193,3 +194,12 @@ def test_the_computation_runs_without_the_interpreter_lock(peer, name):
     during = while_kernel_runs(peer, call, lambda: outputs[0][-1, -1].tobytes())
     assert during == np.float64(SENTINEL).tobytes()
     assert (outputs[0] != SENTINEL).all() and outputs[0][0, 0].view(np.uint64) == NO_VALUE_BITS
+
+
+def test_the_guide_s_example_runs_and_its_rows_are_the_module_s(monkeypatch):
+    namespace = run_doc_block(3, monkeypatch)
+    closes, ema, hist = namespace["closes"], namespace["ema"], namespace["hist"]
+    assert ema.shape == hist.shape == (500, 2520)
+    alone = np.empty(2520)
+    veldspar.indicator_ema(20, closes[499], alone)
+    assert ema[499].tobytes() == alone.tobytes()
