@@ -243,6 +243,11 @@ class Path:
     def objects(self):
         return tracked([*self.args, *self.kwargs.values()])
 
+    def starts_threads(self):
+        """Whether a call starts threads of its own: a panel function's with threads above 1."""
+        threads = self.kwargs.get("threads", 1)
+        return self.error is None and is_panel(self.name) and isinstance(threads, int) and threads > 1
+
     def writeable_arrays(self):
         """The arrays a writer could borrow: once the calls end, it must get every one."""
         return [o for o in self.objects() if isinstance(o, np.ndarray) and o.flags.writeable]

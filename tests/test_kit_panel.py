@@ -110,7 +110,11 @@ def test_threads_the_system_refuses_leave_their_rows_to_the_caller():
         "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
         "print(started, got.tobytes() == want.tobytes())\n")
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split("\n")[-2] == "python thread refused True"
+    started, same = result.stdout.split("\n")[-2].rsplit(" ", 1)
+    assert same == "True"
+    if started == "python thread started":  # qemu-user maps memory its own way: the cap stops nothing
+        pytest.skip("capping the address space does not keep threads from starting here")
+    assert started == "python thread refused"
 
 
 def _read_only(shape):
