@@ -6,6 +6,9 @@
 Suites:
   calls     each function through a bare name at n = 16 and 1000, and
             np.add(a, b, out=c) the same way (the reference of the call targets);
+  panels    veldspar_kit.panel's functions with one thread and two, a loop of
+            the module's function over the same rows, and each peer's way of
+            computing many series at once on the same data (wall seconds);
   peers     ours and each peer library called as module attributes at n = 16
             and 1e6 (run.py passes --only with the peers it found working);
   threads   one and two threads calling at once, each on arrays of its own:
@@ -200,6 +203,107 @@ def peer(name, indicator, statement, n):
     return statement, env
 
 
+# --- panels: many series at once --------------------------------------------------------------------------
+
+PANEL_SHAPES = {True: ((64, 4096),), False: ((64, 4096), (1000, 10_000))}  # by --quick
+PANEL_PEER_SHAPE = (64, 4096)
+
+
+def shape_name(shape):
+    return f"{shape[0]}x{shape[1]}"
+
+
+def panel_arrays(indicator, shape):
+    """Like arrays(), with one series per row of shape: a long walk cut into rows."""
+    import numpy as np
+    x, h, l = (a.reshape(shape) for a in bars(shape[0] * shape[1]))
+    env = dict(np=np, x=x, h=h, l=l, o=np.empty(shape), o2=np.empty(shape), o3=np.empty(shape), **PERIODS["long"])
+    env["p"] = env.get(f"p_{indicator}")
+    return env
+
+
+def ours_panel(indicator, shape, threads):
+    from veldspar_kit import panel
+    env = panel_arrays(indicator, shape)
+    env.update(f=getattr(panel, indicator), threads=threads)
+    return f"f({ARGS[indicator]}, threads=threads)", env
+
+
+def ours_loop(indicator, shape):
+    """The module's function called row by row, as a caller without panels would."""
+    import veldspar
+    env = panel_arrays(indicator, shape)
+    env.update(f=getattr(veldspar, f"indicator_{indicator}"), rows=range(shape[0]))
+    row_args = ", ".join(a if a.startswith("p") else f"{a}[r]" for a in ARGS[indicator].split(", "))
+    return f"for r in rows: f({row_args})", env
+
+
+@functools.lru_cache(maxsize=None)
+def numba_rows():
+    """numba's way to many series: the oracle's functions over rows in a prange loop (all cores)."""
+    import numba
+    one = numba_oracle()
+    if not all(isinstance(one[name], numba.core.registry.CPUDispatcher) for name in INDICATORS):
+        return one  # refusals: calling them says why
+    sma1, ema1, macd1, atr1 = (one[name] for name in INDICATORS)
+
+    @numba.njit(parallel=True)
+    def sma(p, x, o):
+        for r in numba.prange(x.shape[0]):
+            sma1(p, x[r], o[r])
+
+    @numba.njit(parallel=True)
+    def ema(p, x, o):
+        for r in numba.prange(x.shape[0]):
+            ema1(p, x[r], o[r])
+
+    @numba.njit(parallel=True)
+    def macd(pf, ps, pg, x, o, o2, o3):
+        for r in numba.prange(x.shape[0]):
+            macd1(pf, ps, pg, x[r], o[r], o2[r], o3[r])
+
+    @numba.njit(parallel=True)
+    def atr(p, h, l, x, o):
+        for r in numba.prange(x.shape[0]):
+            atr1(p, h[r], l[r], x[r], o[r])
+
+    return {"sma": sma, "ema": ema, "macd": macd, "atr": atr}
+
+
+def long_format(module, env):
+    """The panel as pandas and polars users keep it: one row per bar, a symbol column."""
+    import numpy as np
+    rows, cols = env["x"].shape
+    return module.DataFrame({"symbol": np.repeat(np.arange(rows), cols), "close": env["x"].ravel()})
+
+
+PANEL_PEER_SETUP = {
+    "numba": lambda m, env: dict(t=types.SimpleNamespace(**numba_rows())),
+    "pandas": lambda m, env: dict(g=long_format(m, env).groupby("symbol")["close"]),
+    "polars": lambda m, env: dict(df=long_format(m, env), c=m.col("close")),
+}
+# (peer, indicator, statement, what it computes otherwise: "" where it should give our bits).
+PANEL_PEERS = [
+    ("numba", "sma", "t.sma(p, x, o)", ""),
+    ("numba", "ema", "t.ema(p, x, o)", ""),
+    ("numba", "macd", "t.macd(pf, ps, pg, x, o, o2, o3)", ""),
+    ("numba", "atr", "t.atr(p, h, l, x, o)", ""),
+    ("bottleneck", "sma", "t.move_mean(x, p, axis=1)", "own rounding"),
+    ("pandas", "sma", "g.rolling(p).mean()", "own summation"),
+    ("pandas", "ema", "g.ewm(span=p, adjust=False).mean()", "seeded with x[0]"),
+    ("polars", "sma", 'df.select(c.rolling_mean(p).over("symbol"))', "own summation"),
+    ("polars", "ema", 'df.select(c.ewm_mean(span=p, adjust=False).over("symbol"))', "seeded with x[0]"),
+]
+
+
+def panel_peer(name, indicator, statement, shape):
+    module = importlib.import_module(PEER_MODULES[name][0])
+    env = panel_arrays(indicator, shape)
+    env["t"] = module
+    env.update(PANEL_PEER_SETUP.get(name, lambda m, e: {})(module, env))
+    return statement, env
+
+
 # --- suites: (name, time function) -------------------------------------------------------------------------
 
 def suite_calls(args):
@@ -216,6 +320,19 @@ def suite_peers(args):
         for name, indicator, statement, _ in PEERS:
             if installed(name):
                 yield f"{name}/{indicator}/{n}", cpu_timed(peer, name, indicator, statement, n)
+
+
+def suite_panels(args):
+    for shape in PANEL_SHAPES[args.quick]:
+        for indicator in INDICATORS:
+            yield f"loop/{indicator}/{shape_name(shape)}", wall_clock_timed(ours_loop, indicator, shape)
+            for threads in (1, 2):
+                yield (f"panel/{indicator}/{shape_name(shape)}/{threads}",
+                       wall_clock_timed(ours_panel, indicator, shape, threads))
+    for name, indicator, statement, _ in PANEL_PEERS:
+        if installed(name):
+            yield (f"{name}/{indicator}/{shape_name(PANEL_PEER_SHAPE)}",
+                   wall_clock_timed(panel_peer, name, indicator, statement, PANEL_PEER_SHAPE))
 
 
 THREAD_SIZES = {True: (16, 100_000), False: (16, 100_000, 10_000_000)}
@@ -302,8 +419,8 @@ def suite_stream(args):
             yield f"{name}/stream/{indicator}", cpu_timed(stream_peer, name, indicator, statement)
 
 
-SUITES = {"calls": suite_calls, "peers": suite_peers, "threads": suite_threads, "registry": suite_registry,
-          "stream": suite_stream}
+SUITES = {"calls": suite_calls, "panels": suite_panels, "peers": suite_peers, "threads": suite_threads,
+          "registry": suite_registry, "stream": suite_stream}
 
 
 # --- timing ----------------------------------------------------------------------------------------------
@@ -319,6 +436,20 @@ def cpu_timed(setup, *args, **kwargs):
         if timer is None:
             statement, env = setup(*args, **kwargs)
             timer = timeit.Timer(statement, globals=env, timer=time.thread_time)
+        return timer.timeit(loops)
+    return time_func
+
+
+def wall_clock_timed(setup, *args):
+    """Wall seconds for `loops` runs of the statement setup(*args) gives: what a caller waits, threads
+    of the call's own included."""
+    timer = None
+
+    def time_func(loops):
+        nonlocal timer
+        if timer is None:
+            statement, env = setup(*args)
+            timer = timeit.Timer(statement, globals=env, timer=time.perf_counter)
         return timer.timeit(loops)
     return time_func
 

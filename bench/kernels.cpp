@@ -9,6 +9,13 @@
 // at n = 10^4 (in cache), 10^6 and 10^7. Each row counts n items per
 // iteration, so items_per_second gives the time per value. Both sides are
 // built with the kernels' flags, so a ratio compares loops, not settings.
+//
+// Rows panel/<indicator>/<rows>x<cols> time one panel kernel call over a whole
+// panel, and loop/<indicator>/<rows>x<cols> the batch kernel called row by
+// row over the same panel, as a caller without panels would: 16 x 2048 (all
+// arrays of a call in a core's level-2 cache, so the ratio is the
+// arithmetic's), 64 x 4096 (the shared cache on most machines) and 1000 x
+// 10000 (memory). They count rows*cols items per iteration.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
@@ -19,6 +26,7 @@
 
 #include "oracle.hpp"
 #include "veldspar/core/core.hpp"
+#include "veldspar/core/panel.hpp"
 
 namespace {
 
@@ -28,6 +36,11 @@ namespace oracle = veldspar::oracle;
 // The periods users most often ask for.
 constexpr std::size_t kPeriod = 20, kFast = 12, kSlow = 26, kSignal = 9, kAtrPeriod = 14;
 constexpr std::size_t kSizes[] = {10'000, 1'000'000, 10'000'000};
+
+struct Shape {
+    std::size_t rows, cols;
+};
+constexpr Shape kPanels[] = {{16, 2048}, {64, 4096}, {1000, 10'000}};
 
 enum class Kind { kPrices, kRangedBars, kGappingBars };
 
@@ -93,28 +106,71 @@ Data& data_for(Kind kind, std::size_t n) {
 core::ReadSlice in(const std::vector<double>& v) { return {v.data(), v.size()}; }
 core::WriteSlice out(std::vector<double>& v) { return {v.data(), v.size()}; }
 
+// A panel of a data set's first rows*cols values (a long walk cut into rows).
+core::ReadPanel in(const std::vector<double>& v, Shape p) { return {v.data(), p.rows, p.cols}; }
+core::WritePanel out(std::vector<double>& v, Shape p) { return {v.data(), p.rows, p.cols}; }
+
+// Row r of a data set's values, as a panel of cols columns lays it out.
+core::ReadSlice in_row(const std::vector<double>& v, std::size_t r, std::size_t cols) { return {&v[r * cols], cols}; }
+core::WriteSlice out_row(std::vector<double>& v, std::size_t r, std::size_t cols) { return {&v[r * cols], cols}; }
+
 struct Indicator {
     const char* name;
     Kind kind;
     void (*kernel)(Data&);
     void (*floor)(Data&);
+    void (*panel)(Data&, Shape);
+    void (*loop)(Data&, Shape);
 };
 
 void atr_kernel(Data& d) { core::compute_atr(kAtrPeriod, in(d.high), in(d.low), in(d.close), out(d.out)); }
 void atr_floor(Data& d) { oracle::atr(kAtrPeriod, d.high.data(), d.low.data(), d.close.data(), d.out.data(), d.n); }
+void atr_panel(Data& d, Shape p) {
+    core::compute_atr_panel(kAtrPeriod, in(d.high, p), in(d.low, p), in(d.close, p), out(d.out, p), {0, p.rows});
+}
+void atr_loop(Data& d, Shape p) {
+    for (std::size_t r = 0; r < p.rows; ++r) {
+        core::compute_atr(kAtrPeriod, in_row(d.high, r, p.cols), in_row(d.low, r, p.cols), in_row(d.close, r, p.cols),
+                          out_row(d.out, r, p.cols));
+    }
+}
 
 const Indicator kIndicators[] = {
     {"sma", Kind::kPrices, [](Data& d) { core::compute_sma(kPeriod, in(d.close), out(d.out)); },
-     [](Data& d) { oracle::sma(kPeriod, d.close.data(), d.out.data(), d.n); }},
+     [](Data& d) { oracle::sma(kPeriod, d.close.data(), d.out.data(), d.n); },
+     [](Data& d, Shape p) {
+         core::compute_sma_panel(kPeriod, in(d.close, p), out(d.out, p), {0, p.rows});
+     },
+     [](Data& d, Shape p) {
+         for (std::size_t r = 0; r < p.rows; ++r)
+             core::compute_sma(kPeriod, in_row(d.close, r, p.cols), out_row(d.out, r, p.cols));
+     }},
     {"ema", Kind::kPrices, [](Data& d) { core::compute_ema(kPeriod, in(d.close), out(d.out)); },
-     [](Data& d) { oracle::ema(kPeriod, d.close.data(), d.out.data(), d.n); }},
+     [](Data& d) { oracle::ema(kPeriod, d.close.data(), d.out.data(), d.n); },
+     [](Data& d, Shape p) {
+         core::compute_ema_panel(kPeriod, in(d.close, p), out(d.out, p), {0, p.rows});
+     },
+     [](Data& d, Shape p) {
+         for (std::size_t r = 0; r < p.rows; ++r)
+             core::compute_ema(kPeriod, in_row(d.close, r, p.cols), out_row(d.out, r, p.cols));
+     }},
     {"macd", Kind::kPrices,
      [](Data& d) { core::compute_macd(kFast, kSlow, kSignal, in(d.close), out(d.out), out(d.out2), out(d.out3)); },
      [](Data& d) {
          oracle::macd(kFast, kSlow, kSignal, d.close.data(), d.out.data(), d.out2.data(), d.out3.data(), d.n);
+     },
+     [](Data& d, Shape p) {
+         core::compute_macd_panel(kFast, kSlow, kSignal, in(d.close, p), out(d.out, p), out(d.out2, p), out(d.out3, p),
+                                  {0, p.rows});
+     },
+     [](Data& d, Shape p) {
+         for (std::size_t r = 0; r < p.rows; ++r) {
+             core::compute_macd(kFast, kSlow, kSignal, in_row(d.close, r, p.cols), out_row(d.out, r, p.cols),
+                                out_row(d.out2, r, p.cols), out_row(d.out3, r, p.cols));
+         }
      }},
-    {"atr", Kind::kRangedBars, atr_kernel, atr_floor},
-    {"atr_mixed", Kind::kGappingBars, atr_kernel, atr_floor},
+    {"atr", Kind::kRangedBars, atr_kernel, atr_floor, atr_panel, atr_loop},
+    {"atr_mixed", Kind::kGappingBars, atr_kernel, atr_floor, atr_panel, atr_loop},
 };
 
 void measure(benchmark::State& state, void (*run)(Data&), Kind kind, std::size_t n) {
@@ -124,6 +180,15 @@ void measure(benchmark::State& state, void (*run)(Data&), Kind kind, std::size_t
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(n));
+}
+
+void measure_panel(benchmark::State& state, void (*run)(Data&, Shape), Kind kind, Shape p) {
+    Data& d = data_for(kind, p.rows * p.cols);
+    for (auto _ : state) {
+        run(d, p);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(p.rows * p.cols));
 }
 
 }  // namespace
@@ -136,6 +201,14 @@ int main(int argc, char** argv) {
             const std::string suffix = std::string("/") + ind.name + "/" + std::to_string(n);
             benchmark::RegisterBenchmark(("kernel" + suffix).c_str(), measure, ind.kernel, ind.kind, n);
             benchmark::RegisterBenchmark(("floor" + suffix).c_str(), measure, ind.floor, ind.kind, n);
+        }
+    }
+    for (const Indicator& ind : kIndicators) {
+        for (Shape p : kPanels) {
+            const std::string suffix =
+                std::string("/") + ind.name + "/" + std::to_string(p.rows) + "x" + std::to_string(p.cols);
+            benchmark::RegisterBenchmark(("panel" + suffix).c_str(), measure_panel, ind.panel, ind.kind, p);
+            benchmark::RegisterBenchmark(("loop" + suffix).c_str(), measure_panel, ind.loop, ind.kind, p);
         }
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -10,6 +10,8 @@ from Debian's libbenchmark-dev), and the module unless --module-dir names a
 folder holding a built veldspar. Runs:
   bench/kernels.cpp  Google Benchmark: each kernel and its floor loop (the
                      core's oracle), `kernel/<ind>/<n>` and `floor/<ind>/<n>`;
+                     each panel kernel and the batch kernel called row by
+                     row, `panel/<ind>/<rows>x<cols>` and `loop/...`;
   bench/table.cpp    Google Benchmark: the borrow table, one thread and two;
   bench/calls.py     pyperf: calls, peers, threads, registry;
   bench/alloc_count.c  preloaded into an interpreter to count malloc calls.
@@ -23,6 +25,17 @@ Tables and targets (a "!" marks a figure that misses its target):
             loop of the same recurrence: at most 1.05x at 1e4 and 1e6; ATR on
             bars whose true-range terms win unpredictably (atr_mixed) at most
             1.15x ATR on bars where one term always wins, at 1e6;
+  panel     ns per value of one panel kernel call against the batch kernel
+            called row by row over the same rows: at least 2.5x (EMA, MACD,
+            ATR) and 1.5x (SMA) at 64 x 4096, 1.5x (EMA), 1.15x (MACD, ATR)
+            and 0.95x (SMA) at 1000 x 10000; 16 x 2048, whose arrays stay in
+            a core's own cache, shows the arithmetic's share. Then the same
+            from Python: veldspar_kit.panel's call against a loop of the
+            module's function over the rows, and two threads against one: at
+            least 1.8x at 64 x 4096; and each peer's way of computing many
+            series at once (numba's prange loop over rows, bottleneck's
+            move_mean(axis=1), pandas and polars grouped by symbol) against
+            our panel call with one thread, on the same 64 x 4096 data;
   call      ns per call at n = 16 and 1000 against np.add(a, b, out=c), both
             called through a bare name: at n = 16 at most 0.35x (SMA, EMA),
             0.50x (MACD), 0.60x (ATR);
@@ -63,17 +76,21 @@ VENV = ROOT / "build" / "bench-venv"
 BUILD = ROOT / "build" / "bench"
 REQUIREMENTS = ["numpy>=2,<3", "cmake>=3.21", "pyperf>=2.6"]
 PEERS = ["TA-Lib", "numba", "bottleneck", "pandas", "polars", "tulipy"]
-SECTIONS = ("kernel", "call", "peers", "threads", "registry", "stream", "allocs")
+SECTIONS = ("kernel", "panel", "call", "peers", "threads", "registry", "stream", "allocs")
 INDICATORS = ("sma", "ema", "macd", "atr")
 
 KERNEL_TARGET = {10_000: 1.05, 1_000_000: 1.05}  # kernel / floor, by n
 # (kernel row, the row it is judged against, n, most it may take as a multiple)
 KERNEL_PAIRS = [("atr_mixed", "atr", 1_000_000, 1.15)]
+# loop / panel, at least, by shape
+PANEL_TARGET = {"64x4096": {"sma": 1.5, "ema": 2.5, "macd": 2.5, "atr": 2.5, "atr_mixed": 2.5},
+                "1000x10000": {"sma": 0.95, "ema": 1.5, "macd": 1.15, "atr": 1.15, "atr_mixed": 1.15}}
 CALL_TARGET = {"sma": 0.35, "ema": 0.35, "macd": 0.50, "atr": 0.60}  # at n = 16
 # (row, pyperf benchmark, reference benchmark, target: at most this multiple of the reference)
 CALL_ROWS = [(f"{i} n={n}", f"{i}/{n}", f"np.add/{n}", CALL_TARGET[i] if n == 16 else None)
              for n in (16, 1000) for i in INDICATORS]
 THREAD_TARGET = 1.85  # at least, 2 threads / 1 thread, SMA EMA MACD at n = 1e5
+PANEL_THREAD_TARGET = {"64x4096": 1.8}  # at least, a panel call with threads=2 / threads=1
 BYTES_PER_VALUE = {"sma": 16, "ema": 16, "macd": 32, "atr": 40}
 REGISTRY_TARGET = 35.0  # ns per borrow and release, at most
 REGISTRY_INPUTS = {"sma": 1, "atr": 3}
@@ -82,11 +99,14 @@ STREAM_MANY_TARGET = 1.15  # update_many / batch function at n = 1e6, at most
 STREAM_PEER_TARGET = 100.0  # a peer's stream function / our update, per new bar, at least
 
 # Google Benchmark and pyperf options: (quick, full).
-GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05",
-                     "--benchmark_repetitions=7 --benchmark_min_time=0.2"),
+GBENCH = {"kernel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05 --benchmark_filter=^(kernel|floor)/",
+                     "--benchmark_repetitions=7 --benchmark_min_time=0.2 --benchmark_filter=^(kernel|floor)/"),
+          "panel": ("--benchmark_repetitions=3 --benchmark_min_time=0.05 --benchmark_filter=^(panel|loop)/",
+                    "--benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_filter=^(panel|loop)/"),
           "table": ("--benchmark_repetitions=3 --benchmark_min_time=0.1",
                     "--benchmark_repetitions=5 --benchmark_min_time=0.5")}
 PYPERF = {"calls": ("--processes 3 --values 3 --min-time 0.05", "--processes 20 --values 3"),
+          "panels": ("--processes 1 --values 3 --min-time 0.05", "--processes 4 --values 3"),
           "peers": ("--processes 1 --values 3 --min-time 0.05", "--processes 4 --values 3"),
           "threads": ("--processes 2 --values 3 --min-time 0.05", "--processes 6 --values 3"),
           "registry": ("--processes 4 --values 3 --min-time 0.05", "--processes 20 --values 3"),
@@ -116,7 +136,7 @@ def build(module_dir, sections):
     if not Path("/usr/include/benchmark/benchmark.h").exists():
         sys.exit("bench: Google Benchmark is missing: apt-get install libbenchmark-dev")
     targets = ["veldspar-bench-table", "veldspar-alloc-count"]
-    if "kernel" in sections:
+    if "kernel" in sections or "panel" in sections:
         targets.append("veldspar-bench-kernels")
     if not module_dir:
         targets += ["veldspar", "veldspar-kit"]
@@ -234,6 +254,63 @@ def kernel_section(ctx):
                           target])
     if pairs:
         ctx.table(["kernel against kernel", "n", "ns/value", "against ns/value", "ratio", "target"], pairs)
+
+
+def panel_section(ctx):
+    best = gbench(BUILD / "bench" / "veldspar-bench-kernels", ctx.out / "panels.json", GBENCH["panel"][not ctx.quick])
+    ns = {tuple(name.split("/")): v["ns"] for (name, _), v in best.items() if name.count("/") == 2}
+    shapes = sorted({shape for kind, _, shape in ns if kind == "panel"}, key=lambda s: int(s.replace("x", "")))
+    indicators = sorted({i for kind, i, _ in ns if kind == "panel"},
+                        key=lambda i: (INDICATORS.index(i.split("_")[0]), i))
+    rows = []
+    for indicator in indicators:
+        cells = [indicator]
+        for shape in shapes:
+            ours, loop = ns.get(("panel", indicator, shape)), ns.get(("loop", indicator, shape))
+            if ours is None or loop is None:
+                cells += ["", ""]
+                continue
+            target = PANEL_TARGET.get(shape, {}).get(indicator)
+            cells += [f"{ours:.3f}", mark(f"{loop / ours:.2f}", target is not None and loop / ours < target)]
+        rows.append(cells)
+    ctx.table(["panel", *(c for shape in shapes for c in (f"{shape} ns/value", "x loop"))], rows)
+    panel_calls(ctx)
+
+
+def panel_calls(ctx):
+    """veldspar_kit.panel from Python: against a loop of module calls, two threads against one, the peers."""
+    calls = load_calls()
+    sys.path.insert(0, str(ctx.module))
+    peer_shape = calls.shape_name(calls.PANEL_PEER_SHAPE)
+    working, notes = [], {}
+    for peer, indicator, statement, differs in calls.PANEL_PEERS:
+        if not calls.installed(peer):
+            continue
+        try:
+            got = outputs(*calls.panel_peer(peer, indicator, statement, calls.PANEL_PEER_SHAPE))
+        except Exception as error:  # a peer that cannot compute this case is left out, with why
+            ctx.say(f"left out: {peer} {indicator} panel: {type(error).__name__}: {error}")
+            continue
+        ours = outputs(*calls.ours_panel(indicator, calls.PANEL_PEER_SHAPE, 1))
+        same = agreement([o.ravel() for o in ours], [g.ravel() for g in got])
+        notes[peer, indicator] = mark(f"{same} {differs}".strip(), not differs and same != "=")
+        working.append(f"{peer}/{indicator}/{peer_shape}")
+    ours_rows = [f"{kind}/{i}/{calls.shape_name(s)}{suffix}" for s in calls.PANEL_SHAPES[ctx.quick] for i in INDICATORS
+                 for kind, suffix in (("loop", ""), ("panel", "/1"), ("panel", "/2"))]
+    t = pyperf_suite("panels", ctx, "--only", ",".join(ours_rows + working))
+    rows = []
+    for shape in map(calls.shape_name, calls.PANEL_SHAPES[ctx.quick]):
+        for i in INDICATORS:
+            loop, one, two = t[f"loop/{i}/{shape}"], t[f"panel/{i}/{shape}/1"], t[f"panel/{i}/{shape}/2"]
+            target = PANEL_THREAD_TARGET.get(shape)
+            rows.append([i, shape, f"{loop * 1e3:.2f}", f"{one * 1e3:.2f}", f"{loop / one:.2f}", f"{two * 1e3:.2f}",
+                         mark(f"{one / two:.2f}", target is not None and one / two < target), target or ""])
+    ctx.table(["panel call", "shape", "loop ms", "threads=1 ms", "x loop", "threads=2 ms", "x threads=1",
+               "target"], rows)
+    if notes:
+        ctx.table(["panel peer", "indicator", f"{peer_shape}, x ours", "results"],
+                  [[peer, i, f"{t[f'{peer}/{i}/{peer_shape}'] / t[f'panel/{i}/{peer_shape}/1']:.2f}", note]
+                   for (peer, i), note in notes.items()])
 
 
 def call_section(ctx):

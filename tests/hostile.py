@@ -12,6 +12,7 @@ import numpy as np
 import reference as ref
 import veldspar
 from conftest import Index
+from veldspar_kit import panel
 
 # quick: seconds in all; ci (default): adds at most a minute; long: the soak named in the README.
 _PROFILES = {
@@ -24,7 +25,8 @@ if PROFILE_NAME not in _PROFILES:
     raise RuntimeError(f"VELDSPAR_PROFILE={PROFILE_NAME!r}: use one of {', '.join(_PROFILES)}")
 PROFILE = _PROFILES[PROFILE_NAME]
 
-# Parameter kinds, in parameter order.
+# Parameter kinds, in parameter order: the module's functions, then veldspar_kit.panel's (named
+# "panel.<indicator>"), whose arrays are 2-D and whose keyword-only `threads` comes last.
 SIGNATURES = {
     "sma": (("period", "period"), ("data", "input"), ("output", "output")),
     "ema": (("period", "period"), ("data", "input"), ("output", "output")),
@@ -32,10 +34,20 @@ SIGNATURES = {
              ("data", "input"), ("macd_output", "output"), ("signal_output", "output"), ("hist_output", "output")),
     "atr": (("period", "period"), ("high", "input"), ("low", "input"), ("close", "input"), ("output", "output")),
 }
+SIGNATURES.update({"panel." + name: (*signature, ("threads", "threads")) for name, signature in SIGNATURES.items()})
+
+
+def is_panel(name):
+    return name.startswith("panel.")
+
+
+def indicator(name):
+    """The indicator a function computes: "sma" for "sma" and "panel.sma"."""
+    return name.removeprefix("panel.")
 
 
 def function(name):
-    return getattr(veldspar, "indicator_" + name)
+    return getattr(panel, indicator(name)) if is_panel(name) else getattr(veldspar, "indicator_" + name)
 
 
 def params(name, kind):
@@ -43,7 +55,11 @@ def params(name, kind):
 
 
 def expected(name, periods, inputs):
-    """Reference outputs (lists of floats) of one call, in output order."""
+    """Reference outputs (lists of floats) of one call, in output order: 1-D inputs are series;
+    a panel's 2-D inputs give each output's rows one after another."""
+    if is_panel(name):
+        rows = [expected(indicator(name), periods, [x[r] for x in inputs]) for r in range(len(inputs[0]))]
+        return [sum((row[k] for row in rows), []) for k in range(3 if indicator(name) == "macd" else 1)]
     if name == "macd":
         return list(ref.macd(*periods, inputs[0]))
     if name == "atr":
@@ -65,6 +81,15 @@ VALUE_MESSAGES = {
     "Close array must be C-contiguous and float64", "All arrays must have the same length",
     "Output array must not overlap the inputs",
 }
+
+
+def documented_value_error(name, message):
+    """Whether `message` is one of the ValueError texts of function `name`: the module's fixed
+    texts, or for a panel function MACD's period texts and the texts that name an argument."""
+    if not is_panel(name):
+        return message in VALUE_MESSAGES
+    return message in ("Periods must be greater than 0", "Fast period must be less than slow period") or (
+        message.startswith(("argument '", "argument 'threads': ")))
 
 
 def rss_bytes():
@@ -106,16 +131,22 @@ Unnamed = _NoQualname("Unnamed", (), {})
 # --- Every path of every function, on arrays of length N -------------------------------------
 
 N = 16
+ROWS = 3  # of the panel functions' arrays
 GOOD_PERIODS = {"sma": (3,), "ema": (3,), "macd": (2, 4, 3), "atr": (3,)}
 
 
+def _shape(name):
+    return (ROWS, N) if is_panel(name) else (N,)
+
+
 def _good_arrays(name):
-    return {p: np.cos(np.arange(N) + i) + 2.0 for i, p in enumerate(params(name, "input"))} | {
-        p: np.full(N, 9.0) for p in params(name, "output")}
+    shape = _shape(name)
+    return {p: np.cos(np.arange(ROWS * N if is_panel(name) else N) + i).reshape(shape) + 2.0
+            for i, p in enumerate(params(name, "input"))} | {p: np.full(shape, 9.0) for p in params(name, "output")}
 
 
-def _read_only():
-    a = np.full(N, 9.0)
+def _read_only(shape=(N,)):
+    a = np.full(shape, 9.0)
     a.flags.writeable = False
     return a
 
@@ -123,8 +154,9 @@ def _read_only():
 def _shifted_over_input(g, param):
     """The output shares all but one element with the first input."""
     first = next(p for p in g if p in ("data", "high"))
-    buffer = np.concatenate([g[first], [0.0]])
-    return {**g, first: buffer[:N], param: buffer[1:]}
+    shape = g[first].shape
+    buffer = np.concatenate([g[first].ravel(), [0.0]])
+    return {**g, first: buffer[:-1].reshape(shape), param: buffer[1:].reshape(shape)}
 
 
 # Bad values per kind: (label, value, exception); a value may be a rewrite of all arguments.
@@ -155,6 +187,33 @@ _BAD = {
 }
 
 
+# A panel function's bad arrays differ where the module's 1-D arrays are the bad ones.
+_BAD_PANEL = {
+    "input": [
+        ("list", [[1.0] * N] * ROWS, TypeError),
+        ("1-D", lambda: np.ones(N), ValueError),
+        ("big-endian", lambda: np.ones((ROWS, N), ">f8"), TypeError),
+        ("unnamed type", Unnamed, TypeError),
+        ("strided", lambda: np.ones((ROWS, 2 * N))[:, ::2], ValueError),
+        ("short", lambda: np.ones((ROWS, N - 1)), ValueError),
+    ],
+    "output": [
+        ("None", None, TypeError),
+        ("float32", lambda: np.ones((ROWS, N), np.float32), TypeError),
+        ("rows reversed", lambda: np.ones((ROWS, N))[::-1], ValueError),
+        ("one more row", lambda: np.ones((ROWS + 1, N)), ValueError),
+        ("read-only", lambda: _read_only((ROWS, N)), ValueError),
+        ("overlapping an input", _shifted_over_input, ValueError),
+    ],
+    "threads": [
+        ("zero", 0, ValueError),
+        ("float", 1.5, TypeError),
+        ("more than rows", 2**80, None),
+        ("__index__ raises ValueError", lambda: Raises(ValueError), ValueError),
+    ],
+}
+
+
 def _macd_periods(periods):
     return lambda g: {**g, **dict(zip(params("macd", "period"), periods))}
 
@@ -169,6 +228,13 @@ _EXTRA = {  # function-specific paths: (label, rewrite(arguments), exception)
              ("outputs overlap", lambda g: {**g, "hist_output": g["macd_output"]}, ValueError)],
     "atr": [("one array thrice", lambda g: {**g, "low": g["high"], "close": g["high"]}, None)],
 }
+_EXTRA.update({
+    "panel.sma": [("output is the input", lambda g: {**g, "output": g["data"]}, ValueError)],
+    "panel.ema": [("two threads", lambda g: {**g, "threads": 2}, None)],
+    "panel.macd": [("zero period", _macd_periods((0, 4, 3)), ValueError),
+                   ("outputs overlap", lambda g: {**g, "hist_output": g["macd_output"]}, ValueError)],
+    "panel.atr": [("one array thrice", lambda g: {**g, "low": g["high"], "close": g["high"]}, None)],
+})
 
 
 class Path:
@@ -180,6 +246,11 @@ class Path:
 
     def objects(self):
         return tracked([*self.args, *self.kwargs.values()])
+
+    def starts_threads(self):
+        """Whether a call starts threads of its own: a panel function's with threads above 1."""
+        threads = self.kwargs.get("threads", 1)
+        return self.error is None and is_panel(self.name) and isinstance(threads, int) and threads > 1
 
     def writeable_arrays(self):
         """The arrays a writer could borrow: once the calls end, it must get every one."""
@@ -199,13 +270,16 @@ def paths():
     """Successes, binding failures, every bad value in every parameter, refusals by a writer."""
     out = []
     for name, signature in SIGNATURES.items():
-        names = [p for p, _ in signature]
+        # `threads` is keyword-only: given by keyword when given, left to its default otherwise.
+        names = [p for p, kind in signature if kind != "threads"]
+        bad_values = _BAD | _BAD_PANEL if is_panel(name) else _BAD
 
         def good():
-            return dict(zip(params(name, "period"), GOOD_PERIODS[name])) | _good_arrays(name)
+            return dict(zip(params(name, "period"), GOOD_PERIODS[indicator(name)])) | _good_arrays(name)
 
         def add(label, values, error, kwargs=None, held=None):
-            out.append(Path(name, label, [values[p] for p in names if p in values], kwargs or {}, error, held))
+            keywords = {p: values[p] for p in ("threads",) if p in values} | (kwargs or {})
+            out.append(Path(name, label, [values[p] for p in names if p in values], keywords, error, held))
 
         g = good()
         add("success", g, None)
@@ -215,7 +289,7 @@ def paths():
         add("given twice", g, TypeError, kwargs={names[0]: 1})
         add("unknown keyword", g, TypeError, kwargs={"\udcff": 1})
         for param, kind in signature:
-            for label, value, error in _BAD[kind]:
+            for label, value, error in bad_values[kind]:
                 add(f"{param} {label}", _bad(good(), param, value), error)
             if kind == "input":
                 g = good()

@@ -27,7 +27,8 @@ except ImportError:  # the 32-bit ARM root has no hypothesis; everything else ru
 import reference as ref  # noqa: E402
 import veldspar  # noqa: E402
 from conftest import BORROWED, assert_matches  # noqa: E402
-from hostile import PROFILE, PROFILE_NAME, SIGNATURES, VALUE_MESSAGES, expected, params, tracked  # noqa: E402
+from hostile import (PROFILE, PROFILE_NAME, SIGNATURES, documented_value_error, expected, function,  # noqa: E402
+                     indicator, is_panel, params, tracked)
 
 ROOT_BYTES = 1024
 MAX_N = 20
@@ -54,8 +55,8 @@ PlantedBase = type("PlantedBase", (BaseException,), {})
 class Case:
     """One generated call: its arrays, and what hostile code did while it ran."""
 
-    def __init__(self, name, n, seed):
-        self.name, self.n = name, n
+    def __init__(self, name, n, seed, rows=1):
+        self.name, self.n, self.rows = name, n, rows  # rows: of a panel function's arrays
         self.root = np.empty(ROOT_BYTES, np.uint8)
         self.root.view(np.float64)[:] = VALUES[seed:seed + ROOT_BYTES // 8]
         MAPPED.view(np.float64)[:] = VALUES[-seed - ROOT_BYTES // 8:-seed or None]
@@ -79,7 +80,7 @@ class Case:
                 return f"Hostile({type(v).__bases__[0].__name__}, {type(v).action})"
             return repr(v)
         kwargs = ", ".join(f"{k!r}={show(v)}" for k, v in self.kwargs.items())
-        return (f"indicator_{self.name}({', '.join(map(show, self.args))}; {kwargs}) n={self.n} "
+        return (f"{self.name}({', '.join(map(show, self.args))}; {kwargs}) n={self.n} rows={self.rows} "
                 f"blocker={show(self.blocker)} finalize={self.finalize_action}")
 
 
@@ -243,7 +244,7 @@ def _extent(shape, strides, itemsize):
 
 
 LENGTH_CHANGES = [0] * 8 + [-1, 1]
-NDIMS = [1] * 10 + [0, 2, 3]
+NDIMS = [1] * 10 + [0, 2, 3]  # a panel function's arrays: one more each (0, 1, 2 and 3 for 1, 2, 3, 4)
 STEPS = [1] * 8 + [2, -1, 0, 1.5]
 SOURCES = ["own", "root", "root", "mapped", "again", "anything"]
 MISALIGN = [0] * 6 + list(range(1, 8))
@@ -267,7 +268,11 @@ def array(draw, case):
     if source == "anything":
         return anything(draw, case)
     dtype, n = np.dtype(dtype), max(0, case.n + change)
-    shape = () if ndim == 0 else (2,) * (ndim - 1) + (n // 2 if ndim > 1 else n,)
+    if is_panel(case.name):  # rows of n values, and now and then another number of dimensions
+        ndim = {0: 1, 1: 2, 2: 0, 3: 3}[ndim]
+        shape = (case.rows,) * (ndim - 1) + (n,) if ndim else ()
+    else:
+        shape = () if ndim == 0 else (2,) * (ndim - 1) + (n // 2 if ndim > 1 else n,)
     if (source == "own" and step == 1) or dtype.hasobject:  # objects never come from raw memory
         made = np.zeros(shape, dtype)
         if dtype == np.float64:
@@ -316,6 +321,19 @@ def anything(draw, case):
     return cls(3) if kind == "int" else cls()
 
 
+THREAD_KINDS = ["default"] * 4 + ["small"] * 6 + ["huge", "zero", "negative", "hostile", "anything"]
+
+
+def threads(draw, case):
+    """A panel function's thread count: mostly left out or small."""
+    kind, small = picks(draw, THREAD_KINDS, range(1, 5))
+    if kind == "hostile":
+        return HostileIndex(case, action(draw), small)
+    if kind == "anything":
+        return anything(draw, case)
+    return {"default": None, "small": small, "huge": 2**70, "zero": 0, "negative": -2**40}[kind]
+
+
 UNKNOWN_NAMES = ["out", "", "Period", "périod", "\udcff", "data\x00", Unprintable("zz")]
 TWISTS = ["none"] * 8 + ["extra", "drop", "twice", "unknown"]
 BLOCKED = [False] * 9 + [True]
@@ -335,20 +353,22 @@ def permutation(items, index):
 
 @st.composite
 def cases(draw):
-    name, n, seed, positional, order, rename, twist, blocked, finalize = picks(
-        draw, NAMES, range(MAX_N + 1), SEEDS, range(8), range(5040), RENAMED, TWISTS, BLOCKED, ACTIONS)
-    case = Case(name, n, seed)
+    name, n, seed, positional, order, rename, twist, blocked, finalize, rows = picks(
+        draw, NAMES, range(MAX_N + 1), SEEDS, range(8), range(5040), RENAMED, TWISTS, BLOCKED, ACTIONS, range(4))
+    case = Case(name, n, seed, rows)
     case.finalize_action = finalize[0], 0, finalize[1]
     for param, kind in SIGNATURES[name]:
-        case.values[param] = (period if kind == "period" else array)(draw, case)
+        case.values[param] = {"period": period, "threads": threads}.get(kind, array)(draw, case)
+    if case.values.get("threads", 0) is None:
+        del case.values["threads"]  # left to its default
     v = case.values
     if name == "macd" and type(v["fast_period"]) is type(v["slow_period"]) is int and v["fast_period"] > v["slow_period"]:
         v["fast_period"], v["slow_period"] = v["slow_period"], v["fast_period"]  # more calls get to the kernel
     if blocked:  # write-borrowed by the peer during the call
         case.blocker = array(draw, case)
         case.blocker = case.blocker if isinstance(case.blocker, np.ndarray) else None
-    names = [p for p, _ in SIGNATURES[name]]
-    positional = min(positional, len(names))
+    names = [p for p, _ in SIGNATURES[name] if p in case.values]
+    positional = min(positional, len([p for p, kind in SIGNATURES[name] if kind != "threads"]))
     case.args = [case.values[p] for p in names[:positional]]
     case.kwargs = {rename(p): case.values[p] for p in permutation(names[positional:], order)}
     if twist == "twice" and not case.args:
@@ -387,7 +407,7 @@ def run(peer, case):
     hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
     Finalizing.case = case
     try:
-        getattr(veldspar, "indicator_" + case.name)(*case.args, **case.kwargs)
+        function(case.name)(*case.args, **case.kwargs)
         return None
     except BaseException as e:
         return type(e), str(e), any(e is p for p in case.planted)
@@ -413,7 +433,7 @@ def assert_success(case, writers):
         data = [[ref.NAN] * len(data[0])]  # the output is the input: the kernel reads its NaN fill
     wanted = expected(name, [period_value(case.values[p]) for p in params(name, "period")], data)
     for output, want in zip(outputs, wanted):
-        assert_matches(output, want, name)
+        assert_matches(np.asarray(output).ravel(), want, name)
     for writer in writers:  # memory under a writer's borrow is never read
         assert not any(np.shares_memory(writer, a) for a in inputs)
     return outputs
@@ -423,8 +443,9 @@ def assert_documented(case, failure, writers):
     kind, message, planted = failure
     assert planted or kind in DOCUMENTED, f"{kind.__name__}: {message}"
     if not planted:
-        assert kind is not ValueError or message in VALUE_MESSAGES, message
-        assert kind is not TypeError or message.startswith((f"indicator_{case.name}() ", "argument '")), message
+        assert kind is not ValueError or documented_value_error(case.name, message), message
+        called = indicator(case.name) if is_panel(case.name) else f"indicator_{case.name}"
+        assert kind is not TypeError or message.startswith((f"{called}() ", "argument '")), message
         assert kind is not BufferError or (message == "AlreadyBorrowed" and writers), message
 
 

@@ -1,5 +1,6 @@
-"""Eight threads of mixed calls on shared inputs, while a writer borrows those inputs through the
-shared registry and scribbles on them, and another thread resizes outputs in flight and re-dtypes
+"""Eight threads of mixed calls on shared inputs (the module's functions, and veldspar_kit.panel's on
+2-D views of the same memory with threads of their own), while a writer borrows those inputs through
+the shared registry and scribbles on them, and another thread resizes outputs in flight and re-dtypes
 spare inputs. Every success is bit-identical to the single-threaded result; no borrow is left."""
 import random
 import sys
@@ -8,18 +9,22 @@ import time
 
 import numpy as np
 
-import veldspar
 from conftest import BORROWED, assert_free
-from hostile import PROFILE
+from hostile import PROFILE, function, indicator, is_panel
 
 N = 1 << 12
 WORKERS = 8
 SENTINEL = 7.25
-CALLS = [("sma", (5,)), ("sma", (1,)), ("ema", (9,)), ("macd", (3, 7, 4)), ("macd", (12, 26, 9)), ("atr", (6,))]
+CALLS = [("sma", (5,)), ("sma", (1,)), ("ema", (9,)), ("macd", (3, 7, 4)), ("macd", (12, 26, 9)), ("atr", (6,)),
+         ("panel.sma", (5,)), ("panel.ema", (9,)), ("panel.macd", (3, 7, 4)), ("panel.atr", (6,))]
+PANEL = (8, N // 8)  # the panels' shape: 2-D views of the 1-D inputs
 
 
-def call(name, periods, inputs, outputs):
-    getattr(veldspar, "indicator_" + name)(*periods, *inputs, *outputs)
+def call(name, periods, inputs, outputs, threads=1):
+    if is_panel(name):
+        function(name)(*periods, *(x.reshape(PANEL) for x in inputs), *outputs, threads=threads)
+    else:
+        function(name)(*periods, *inputs, *outputs)
 
 
 class Stress:
@@ -39,13 +44,13 @@ class Stress:
         self.faults, self.counts = [], {"success": 0, "refused": 0, "writes": 0, "resized": 0}
 
     def inputs(self, name, spare):
-        if name == "atr":
+        if indicator(name) == "atr":
             return [self.high, self.low, self.close]
         return [random.choice(self.spares) if spare else self.close]
 
     @staticmethod
     def outputs(name):
-        return [np.full(N, SENTINEL) for _ in range(3 if name == "macd" else 1)]
+        return [np.full(PANEL if is_panel(name) else N, SENTINEL) for _ in range(3 if indicator(name) == "macd" else 1)]
 
     def worker(self, index):
         rng, box = random.Random(index), self.boxes[index]
@@ -56,7 +61,7 @@ class Stress:
             if boxed:  # only the box and the call's arguments hold the first output
                 box.append(outputs.pop(0))
             try:
-                call(name, periods, inputs, [box[0]] + outputs if boxed else outputs)
+                call(name, periods, inputs, [box[0]] + outputs if boxed else outputs, threads=rng.randint(1, 3))
                 error = None
             except IndexError:  # the churner took the boxed output before the call
                 continue

@@ -3,8 +3,8 @@
 // Bar 0 leaves only its close. Bars 1 to `period` add their true ranges to
 // the seed sum, whose mean is the first average, at bar `period`; each later
 // bar smooths its true range in with weight 1/period. Callers pass a local
-// copy of the state, as for SMA; panels advance several rows' copies side by
-// side with atr_true_range and atr_step.
+// copy of the state, as for SMA; panels run atr_true_range and atr_step on
+// two rows at once, their values in the lanes of one vector.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +16,18 @@
 
 namespace veldspar::core::detail {
 
-// The true range of the next bar; its close becomes the previous close.
-[[gnu::always_inline]] inline double atr_true_range(AtrState& s, double high, double low, double close) noexcept {
-    const double tr = true_range(high, low, s.prev_close);
+// The true range of the next bar; its close becomes the previous close. S is
+// AtrState, or a panel's state of several rows whose values are Lanes.
+template <class S, class V>
+[[gnu::always_inline]] inline V atr_true_range(S& s, V high, V low, V close) noexcept {
+    const V tr = true_range(high, low, s.prev_close);
     s.prev_close = close;
     return tr;
 }
 
 // The steady step: the difference, then its product with k, then the sum.
-[[gnu::always_inline]] inline double atr_step(AtrState& s, double tr) noexcept {
+template <class S, class V>
+[[gnu::always_inline]] inline V atr_step(S& s, V tr) noexcept {
     s.avg = s.avg + s.k * (tr - s.avg);
     return s.avg;
 }

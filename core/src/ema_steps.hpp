@@ -3,8 +3,9 @@
 // Seeking looks for the first run of `period` consecutive finite inputs and
 // seeds the average with its mean; the steady state smooths each finite input
 // in and skips the others. Callers pass a local copy of the state, as for SMA;
-// once seeded, a state stays in the steady state, so panels can advance
-// several rows' copies side by side with ema_step.
+// once seeded, a state stays in the steady state, so panels run ema_smooth on
+// two rows at once, their values in the lanes of one vector, while both
+// inputs are finite.
 #pragma once
 
 #include <cmath>
@@ -34,14 +35,23 @@ namespace veldspar::core::detail {
     return true;
 }
 
+// A finite x smoothed into the average, which is its value. S is EmaState,
+// or a panel's state of two rows whose values are Lanes.
+template <class S, class V>
+[[gnu::always_inline]] inline V ema_smooth(S& s, V x) noexcept {
+    s.avg = smooth(s.alpha, s.beta, x, s.avg);
+    return s.avg;
+}
+
 // The steady step: a finite x updates the average and is its value; any
 // other x gives NaN and leaves the average as it was.
 [[gnu::always_inline]] inline double ema_step(EmaState& s, double x) noexcept {
     const bool finite = std::isfinite(x);
     // Formed for every x so that the step needs no branch; a non-finite x
     // makes a value that is then discarded.
-    const double next = smooth(s.alpha, s.beta, x, s.avg);
-    s.avg = finite ? next : s.avg;
+    const double avg = s.avg;
+    const double next = ema_smooth(s, x);
+    s.avg = finite ? next : avg;
     return finite ? next : stored_nan();
 }
 

@@ -4,8 +4,9 @@
 // that is not NaN (re)seeds both averages from their windows when the fast one
 // is NaN and smooths both otherwise; the signal line is seeded by one MACD
 // value and smoothed after. Callers pass a local copy of the state, as for
-// SMA; panels advance several rows' copies side by side with macd_step, whose
-// seeding branch is rare and taken per row.
+// SMA; panels run the steady arithmetic (macd_smooth, macd_signal_smooth,
+// macd_hist) on two rows at once, their values in the lanes of one vector,
+// and macd_step row by row where a row needs more.
 #pragma once
 
 #include <cmath>
@@ -30,6 +31,38 @@ inline double macd_window_mean(const Window& window, std::size_t count) noexcept
     return sum / static_cast<double>(count);
 }
 
+// The steady arithmetic of a bar, which panels also run on two rows at once
+// (S a state whose values are Lanes) while no lane needs more than it: an
+// input that is not NaN, both averages and the signal line already seeded.
+
+// The MACD value of the averages.
+template <class S>
+[[gnu::always_inline]] inline auto macd_line(const S& s) noexcept {
+    return s.fast - s.slow;
+}
+
+// Both averages smoothed with x, slow first; returns the MACD value. The slow
+// average is updated even when NaN, and then stays NaN.
+template <class S, class V>
+[[gnu::always_inline]] inline V macd_smooth(S& s, V x) noexcept {
+    s.slow = smooth(s.slow_alpha, s.slow_beta, x, s.slow);
+    s.fast = smooth(s.fast_alpha, s.fast_beta, x, s.fast);
+    return macd_line(s);
+}
+
+// The signal line smoothed with the MACD value m.
+template <class S, class V>
+[[gnu::always_inline]] inline V macd_signal_smooth(S& s, V m) noexcept {
+    s.signal = smooth(s.signal_alpha, s.signal_beta, m, s.signal);
+    return s.signal;
+}
+
+// The histogram of MACD value m against a seeded signal line.
+template <class S, class V>
+[[gnu::always_inline]] inline V macd_hist(const S& s, V m) noexcept {
+    return m - s.signal;
+}
+
 // One bar at index i >= slow_period - 1 with input x, where window(k) is the
 // input k bars back (window(0) is x): its three values go to position j of
 // the outputs.
@@ -44,18 +77,17 @@ template <class A, class Window>
         hist.set(j, nan);
         return;
     }
+    double m;
     if (std::isnan(s.fast)) [[unlikely]] {
         s.fast = macd_window_mean(window, s.fast_period);
         s.slow = macd_window_mean(window, s.slow_period);
+        m = macd_line(s);
     } else {
-        // The slow average is updated even when NaN, and then stays NaN.
-        s.slow = smooth(s.slow_alpha, s.slow_beta, x, s.slow);
-        s.fast = smooth(s.fast_alpha, s.fast_beta, x, s.fast);
+        m = macd_smooth(s, x);
     }
-    const double m = s.fast - s.slow;
     macd.set(j, m);
     if (!std::isnan(s.signal)) [[likely]] {
-        s.signal = smooth(s.signal_alpha, s.signal_beta, m, s.signal);
+        macd_signal_smooth(s, m);
     } else if (i >= static_cast<std::size_t>(s.slow_period + s.signal_period - 2)) {
         // The seed threshold wraps in size_t arithmetic, like every period sum here.
         s.signal = m;
@@ -64,7 +96,7 @@ template <class A, class Window>
     if (std::isnan(s.signal)) [[unlikely]] {
         hist.set(j, nan);
     } else {
-        hist.set(j, m - s.signal);
+        hist.set(j, macd_hist(s, m));
     }
 }
 

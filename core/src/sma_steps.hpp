@@ -3,8 +3,8 @@
 // Warm-up adds each of the first `period` inputs to the sum; the steady state
 // adds each entering-minus-leaving difference. The runs take the state by
 // reference and are inlined into their callers, which pass a local copy so
-// that its fields stay in registers; panels advance several rows' copies side
-// by side with sma_difference and sma_advance.
+// that its fields stay in registers; panels run sma_difference and
+// sma_advance on two rows at once, their values in the lanes of one vector.
 #pragma once
 
 #include <cstddef>
@@ -17,14 +17,20 @@
 namespace veldspar::core::detail {
 
 // The average: a product with the reciprocal, not a division by the period.
-[[gnu::always_inline]] inline double sma_average(const SmaState& s) noexcept { return s.sum * s.inv; }
+// S is SmaState, or a panel's state of two rows whose values are Lanes.
+template <class S>
+[[gnu::always_inline]] inline auto sma_average(const S& s) noexcept {
+    return s.sum * s.inv;
+}
 
 // The steady step in two halves, so that a block of independent differences
 // can be formed ahead of the additions, which stay in index order.
-[[gnu::always_inline]] inline double sma_difference(double entering, double leaving) noexcept {
+template <class V>
+[[gnu::always_inline]] inline V sma_difference(V entering, V leaving) noexcept {
     return entering - leaving;
 }
-[[gnu::always_inline]] inline double sma_advance(SmaState& s, double difference) noexcept {
+template <class S, class V>
+[[gnu::always_inline]] inline V sma_advance(S& s, V difference) noexcept {
     s.sum += difference;
     return sma_average(s);
 }

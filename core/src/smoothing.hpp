@@ -18,8 +18,10 @@ inline Weights smoothing_weights(std::size_t period) noexcept {
     return {alpha, 1.0 - alpha};
 }
 
-// One update: the two products, then their sum, each rounded on its own.
-[[gnu::always_inline]] inline double smooth(double alpha, double beta, double x, double avg) noexcept {
+// One update: the two products, then their sum, each rounded on its own. V
+// is double, or Lanes (lanes.hpp) when a panel smooths two rows at once.
+template <class V>
+[[gnu::always_inline]] inline V smooth(V alpha, V beta, V x, V avg) noexcept {
     return alpha * x + beta * avg;
 }
 

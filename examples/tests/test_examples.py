@@ -47,16 +47,17 @@ def test_missing_dependency_says_how_to_get_it(run, script, package):
     assert "pip install '.[examples]'" in done.stderr and "Traceback" not in done.stderr
 
 
-def test_threads_give_the_single_thread_results(run):
+def test_panels_and_threads_give_the_per_symbol_results(run):
     import many_symbols
-    results = many_symbols.main(symbols=24, bars=300, threads=3, repeat=1)
+    results = many_symbols.main(symbols=24, bars=300, threads=3, block=10, repeat=1)
     high, low, close = many_symbols.synthetic(24, 300)
-    for name, (call, count, _) in many_symbols.INDICATORS.items():
+    for name, (call, _, count, _) in many_symbols.INDICATORS.items():
         want = [np.empty(300) for _ in range(count)]
         call(high[5], low[5], close[5], want)
-        assert all((bits(o[5]) == bits(w)).all() for o, w in zip(results[name, 1], want)), name
-        assert all((bits(a) == bits(b)).all()
-                   for a, b in zip(results[name, 1], results[name, 3])), name
+        assert all((bits(o[5]) == bits(w)).all() for o, w in zip(results[name, "per symbol", 1], want)), name
+        for setting in [("per symbol", 3), ("panel", 1), ("panel", 3)]:
+            assert all((bits(a) == bits(b)).all()
+                       for a, b in zip(results[name, "per symbol", 1], results[(name, *setting)])), (name, setting)
     assert "ATR(14)" in run("many_symbols.py", "--symbols", 8, "--bars", 100, "--repeat", 1).stdout
 
 

@@ -12,6 +12,8 @@ import numpy.typing as npt
 
 import veldspar
 
+from . import panel
+
 Float64Array = npt.NDArray[np.float64]
 
 # The NaN the module stores where a position has no value; assigning it copies these exact bits.
@@ -25,6 +27,13 @@ MODULE: dict[str, Callable[..., None]] = {
     "atr": veldspar.indicator_atr,
 }
 OUTPUTS = {"sma": ("sma",), "ema": ("ema",), "macd": ("macd", "signal", "hist"), "atr": ("atr",)}
+# The panel function of each module function: the same rows in one call.
+PANEL: dict[Callable[..., None], Callable[..., None]] = {
+    veldspar.indicator_sma: panel.sma,
+    veldspar.indicator_ema: panel.ema,
+    veldspar.indicator_macd: panel.macd,
+    veldspar.indicator_atr: panel.atr,
+}
 
 
 def first_value(values: Float64Array) -> int:
@@ -61,10 +70,16 @@ def fill_rows(function: Callable[..., None], periods: Sequence[int], inputs: Seq
               outputs: Sequence[Float64Array]) -> None:
     """One series per row of C-contiguous 2-D arrays, each row exactly as `fill` computes it alone.
 
-    A loop of the module's 1-D calls; the panel functions of veldspar_kit.panel do the same rows in one
-    call, after which only the rows that start with NaN need `fill` again.
+    One call of the panel function computes every row as the module computes it whole; that is `fill`'s
+    result for every row whose inputs do not start with NaN. The others, whose leading NaNs `fill`
+    skips, are computed again by `fill`, one by one.
     """
-    for row in range(len(inputs[0])):
+    PANEL[function](*periods, *inputs, *outputs)
+    starts_missing = np.zeros(len(inputs[0]), dtype=bool)
+    for values in inputs:
+        if values.shape[1]:
+            starts_missing |= np.isnan(values[:, 0])
+    for row in np.flatnonzero(starts_missing):
         fill(function, periods, [values[row] for values in inputs], [out[row] for out in outputs])
 
 

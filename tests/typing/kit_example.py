@@ -15,6 +15,7 @@ import polars as pl
 from typing_extensions import assert_type
 
 import veldspar_kit as vk
+from veldspar_kit import panel
 
 F64 = npt.NDArray[np.float64]
 
@@ -79,9 +80,20 @@ def streams() -> None:
     assert_type(vk.stream.EMA(3).update_many(close, out), None)
 
 
+def panels() -> None:
+    close = np.cumsum(np.ones((4, 30)), axis=1)
+    sma: F64 = np.empty_like(close)
+    panel.sma(5, close, sma, threads=2)
+    lines = [np.empty_like(close) for _ in range(3)]
+    panel.macd(3, 6, 4, close, lines[0], lines[1], lines[2])
+    panel.atr(5, close + 0.5, close - 0.5, close, np.empty_like(close), threads=4)
+    assert sma[0, -1] == 28.0
+
+
 def main() -> None:
     arrays()
     streams()
+    panels()
     columns: Any = list(pandas_frame().columns)
     assert columns == ["high", "low", "close", "sma", "ema", "atr", "macd", "signal", "hist"]
     assert polars_frame().columns == ["symbol", "close", "sma", "macd", "signal", "hist"]

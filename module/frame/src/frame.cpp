@@ -21,8 +21,8 @@ String decimal(std::size_t value) {
 Error type_error(String text) { return Error::built_text(PyExc_TypeError, std::move(text)); }
 
 Error too_many_positional(const FunctionSignature& signature, std::size_t given) {
-    return type_error(format_text(messages::kTooManyPositional,
-                                  {signature.name, decimal(signature.parameters.size()), decimal(given)}));
+    return type_error(
+        format_text(messages::kTooManyPositional, {signature.name, decimal(signature.positional), decimal(given)}));
 }
 
 Error multiple_values(const FunctionSignature& signature, std::string_view keyword) {
@@ -57,8 +57,8 @@ Status detail::bind_by_name_or_count(const FunctionSignature& signature, PyObjec
                                      PyObject* kwnames, PyObject** slots) noexcept {
     const std::size_t given = static_cast<std::size_t>(nargs);
     const std::size_t count = signature.parameters.size();
-    for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];
-    if (given > count) return too_many_positional(signature, given);
+    for (std::size_t i = 0; i < given && i < signature.positional; ++i) slots[i] = args[i];
+    if (given > signature.positional) return too_many_positional(signature, given);
 
     if (kwnames != nullptr) {
         const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);

@@ -35,7 +35,8 @@
 // it registered.
 //
 // The types take the number of dimensions as a parameter; the module's
-// arguments have one (BorrowedInput, HeldOutput). Everything here needs the
+// arguments have one (BorrowedInput, HeldOutput), veldspar_kit's panels two
+// (BorrowedPanel, HeldPanel, read as a PanelView). Everything here needs the
 // interpreter lock.
 #pragma once
 
@@ -51,21 +52,31 @@ namespace veldspar::numpy {
 
 enum class Acceptance { plain, equivalent, refused };
 
+// What a refused argument is: not a NumPy array, an array with another
+// number of dimensions, or one whose elements are not float64. For callers
+// whose texts say what was expected.
+enum class Refusal { not_an_array, other_rank, other_dtype };
+
 // The one rule of acceptance: an instance of NumPy's array type (or a
 // subtype) with Rank dimensions and a float64 descriptor (or an equivalent
-// one). Needs the table; runs no Python code.
+// one). A refusal's reason goes to `why` when given. Needs the table; runs
+// no Python code.
 template <int Rank>
-[[gnu::always_inline]] inline Acceptance classify(PyObject* obj) noexcept {
+[[gnu::always_inline]] inline Acceptance classify(PyObject* obj, Refusal* why = nullptr) noexcept {
+    const auto refuse = [why](Refusal reason) {
+        if (why != nullptr) *why = reason;
+        return Acceptance::refused;
+    };
     PyTypeObject* type = Py_TYPE(obj);
     const bool exact = type == &PyArray_Type;
-    if (!exact && !PyType_IsSubtype(type, &PyArray_Type)) return Acceptance::refused;
+    if (!exact && !PyType_IsSubtype(type, &PyArray_Type)) return refuse(Refusal::not_an_array);
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != Rank) return Acceptance::refused;
+    if (PyArray_NDIM(array) != Rank) return refuse(Refusal::other_rank);
     // The descriptor is held by the array and float64's by NumPy for good;
     // EquivTypes runs no Python code that could drop either.
     PyArray_Descr* descr = PyArray_DESCR(array);
     if (descr == api::float64()) return exact ? Acceptance::plain : Acceptance::equivalent;
-    return PyArray_EquivTypes(descr, api::float64()) ? Acceptance::equivalent : Acceptance::refused;
+    return PyArray_EquivTypes(descr, api::float64()) ? Acceptance::equivalent : refuse(Refusal::other_dtype);
 }
 
 namespace detail {
@@ -155,6 +166,45 @@ inline bool is_writeable(PyObject* array) noexcept {
     return (PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array)) & NPY_ARRAY_WRITEABLE) != 0;
 }
 
+// A two-dimensional layout as the panel functions read it: the address of
+// element (0, 0), the rows and columns, and the byte strides between rows and
+// between the elements of a row.
+struct PanelView {
+    char* data;
+    std::size_t rows;
+    std::size_t cols;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t col_stride;
+};
+
+// A C-contiguous panel: rows * cols doubles, row after row.
+struct PanelSlice {
+    void* data;
+    std::size_t rows;
+    std::size_t cols;
+};
+
+// Rows one after another, each a run of doubles 8 bytes apart: C order. As in
+// NumPy, an empty panel is contiguous and the stride of an extent below two
+// is not looked at.
+inline bool is_c_contiguous(const PanelView& view) noexcept {
+    const auto element = static_cast<std::ptrdiff_t>(sizeof(double));
+    return view.rows == 0 || view.cols == 0 ||
+           ((view.cols < 2 || view.col_stride == element) &&
+            (view.rows < 2 || view.row_stride == element * static_cast<std::ptrdiff_t>(view.cols)));
+}
+
+// The slice of a C-contiguous panel (an internal fault for any other).
+inline PanelSlice panel_slice(const PanelView& view) noexcept {
+    if (!is_c_contiguous(view)) detail::slice_of_strided_view();
+    return {view.data, view.rows, view.cols};
+}
+
+// True when the two panels have a byte in common.
+inline bool shares_bytes(const PanelSlice& a, const PanelSlice& b) noexcept {
+    return shares_bytes(ArraySlice{a.data, a.rows * a.cols}, ArraySlice{b.data, b.rows * b.cols});
+}
+
 // The object the registry keys an array's borrows on: the outermost array of
 // its base chain, or the first base that is not an array (bytes, a memory
 // map, ...), so that every view of one buffer meets there. Needs the table.
@@ -175,6 +225,10 @@ public:
     const Layout<Rank>& layout() const noexcept { return layout_; }
     ArrayView view() const noexcept requires(Rank == 1) {
         return {layout_.data, static_cast<std::size_t>(layout_.dims[0]), layout_.strides[0]};
+    }
+    PanelView panel() const noexcept requires(Rank == 2) {
+        return {layout_.data, static_cast<std::size_t>(layout_.dims[0]), static_cast<std::size_t>(layout_.dims[1]),
+                layout_.strides[0], layout_.strides[1]};
     }
     bool writeable() const noexcept { return is_writeable(array_.get()); }
 
@@ -297,5 +351,9 @@ using HeldOutput = HeldArray<1>;
 [[gnu::always_inline]] inline frame::Result<HeldOutput> hold_output(PyObject* obj) noexcept {
     return HeldOutput::hold(obj);
 }
+
+// Panels, veldspar_kit's arguments: two-dimensional float64 arrays, one series per row.
+using BorrowedPanel = BorrowedArray<2>;
+using HeldPanel = HeldArray<2>;
 
 }  // namespace veldspar::numpy

@@ -7,10 +7,16 @@
 //   inline constexpr Signature<3> kSma{"indicator_sma", {"period", "data", "output"}};
 //   kTextSignature<kSma>  // "indicator_sma(period, data, output)\n--\n\n"
 //
-// Every parameter is positional-or-keyword and required. Binding fills one
-// borrowed reference per parameter straight from the fast-call argument array
-// and keyword-name tuple; it builds no tuple or dict and allocates nothing
-// unless it fails.
+// Every parameter is positional-or-keyword and required, except a trailing
+// run of keyword-only ones with defaults, which a signature may declare:
+//
+//   inline constexpr Signature<4> kPanelSma{"sma", {"period", "data", "output", "threads"}, 3, {"", "", "", "1"}};
+//   kTextSignature<kPanelSma>  // "sma(period, data, output, *, threads=1)\n--\n\n"
+//
+// Binding fills one borrowed reference per parameter straight from the
+// fast-call argument array and keyword-name tuple (null for a keyword-only
+// parameter not given: the body applies its default); it builds no tuple or
+// dict and allocates nothing unless it fails.
 //
 // A per-thread counter tracks how deeply this thread is inside the module's
 // Python-facing code while it holds the interpreter lock: EntryFrame adds one
@@ -47,23 +53,45 @@ struct FunctionSignature {
     std::span<const std::string_view> parameters;
     std::size_t positional_only;
     std::size_t required;
+    std::size_t positional;  // how many may be given by position; the rest are keyword-only
 };
 
 template <std::size_t N>
 struct Signature {
     std::string_view name;
     std::array<std::string_view, N> parameters;
+    // Parameters from this index on are keyword-only and optional; `defaults`
+    // holds how the text signature shows each one's default.
+    std::size_t keyword_only = N;
+    std::array<std::string_view, N> defaults{};
 
     static constexpr std::size_t arity = N;
-    constexpr FunctionSignature view() const { return {name, parameters, 0, N}; }
+    constexpr FunctionSignature view() const { return {name, parameters, 0, keyword_only, keyword_only}; }
 };
 
 namespace detail {
 
+// Writes the text signature of `s` through put(piece), piece by piece.
+template <std::size_t N, class Put>
+constexpr void write_text_signature(const Signature<N>& s, Put&& put) {
+    put(s.name);
+    put("(");
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i != 0) put(", ");
+        if (i == s.keyword_only) put("*, ");
+        put(s.parameters[i]);
+        if (i >= s.keyword_only) {
+            put("=");
+            put(s.defaults[i]);
+        }
+    }
+    put(")\n--\n\n");
+}
+
 template <std::size_t N>
 constexpr std::size_t text_signature_length(const Signature<N>& s) {
-    std::size_t length = s.name.size() + std::string_view("(").size() + std::string_view(")\n--\n\n").size();
-    for (std::size_t i = 0; i < N; ++i) length += s.parameters[i].size() + (i == 0 ? 0 : 2);
+    std::size_t length = 0;
+    write_text_signature(s, [&](std::string_view piece) { length += piece.size(); });
     return length;
 }
 
@@ -71,16 +99,9 @@ template <const auto& S>
 constexpr auto make_text_signature() {
     std::array<char, text_signature_length(S) + 1> out{};
     std::size_t at = 0;
-    auto put = [&](std::string_view piece) {
+    write_text_signature(S, [&](std::string_view piece) {
         for (char c : piece) out[at++] = c;
-    };
-    put(S.name);
-    put("(");
-    for (std::size_t i = 0; i < S.parameters.size(); ++i) {
-        if (i != 0) put(", ");
-        put(S.parameters[i]);
-    }
-    put(")\n--\n\n");
+    });
     out[at] = '\0';
     return out;
 }
@@ -102,8 +123,8 @@ Status bind_by_name_or_count(const FunctionSignature& signature, PyObject* const
 // every argument by position, the usual one, is copied inline.
 inline Status bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, PyObject** slots) noexcept {
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.parameters.size()) {
-        for (std::size_t i = 0; i < signature.parameters.size(); ++i) slots[i] = args[i];
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.positional) {
+        for (std::size_t i = 0; i < signature.positional; ++i) slots[i] = args[i];
         return std::nullopt;
     }
     return detail::bind_by_name_or_count(signature, args, nargs, kwnames, slots);
