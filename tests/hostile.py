@@ -345,7 +345,7 @@ def stream_paths():
     """update with numbers and with what is not one, update_many's successes and refusals (one of
     each kind), construction, copies, pickles and bad saved states."""
     out = []
-    for name in SIGNATURES:
+    for name in GOOD_PERIODS:  # the four indicators, each a stream type
         bars = 3 if name == "atr" else 1
         g = _good_arrays(name)
         arrays = [g[p] for p in params(name, "input") + params(name, "output")]

@@ -656,7 +656,7 @@ def stream_step(run, step, what, k, other):
 
 @st.composite
 def stream_cases(draw):
-    name, period, fast, seed, count = picks(draw, NAMES, [0, 1, 2, 3, 9], [1, 2, 4], SEEDS, range(16))
+    name, period, fast, seed, count = picks(draw, list(STREAM_TYPES), [0, 1, 2, 3, 9], [1, 2, 4], SEEDS, range(16))
     periods = (fast, fast + 1 + period, 1 + period % 4) if name == "macd" else (period,)
     return name, periods, [picks(draw, STREAM_STEPS, range(64), [0, 1, 2, 5, 30], range(64)) for _ in range(count)]
 

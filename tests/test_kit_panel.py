@@ -201,7 +201,7 @@ def test_the_computation_runs_without_the_interpreter_lock(peer, name):
 
 
 def test_the_guide_s_example_runs_and_its_rows_are_the_module_s(monkeypatch):
-    namespace = run_doc_block(3, monkeypatch)
+    namespace = run_doc_block(4, monkeypatch)
     closes, ema, hist = namespace["closes"], namespace["ema"], namespace["hist"]
     assert ema.shape == hist.shape == (500, 2520)
     alone = np.empty(2520)
