@@ -1,7 +1,5 @@
 // The module object: single-phase initialisation, the function table and __all__.
-#include <atomic>
-#include <cstdint>
-
+#include "veldspar/frame/module.hpp"
 #include "entry.hpp"
 #include "veldspar/frame/panic.hpp"
 
@@ -42,9 +40,8 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
-constexpr std::int64_t kNoInterpreter = -1;
-std::atomic<std::int64_t> g_owning_interpreter{kNoInterpreter};
-std::atomic<PyObject*> g_module{nullptr};
+// The first interpreter to import the module owns it; every later import gets the same object.
+frame::ModuleCell g_cell;
 
 // Adds every function of the table, in order, and __all__ listing them in
 // that order. PanicException is made first, so that it exists from the first
@@ -67,38 +64,10 @@ Status module_body(PyObject* module) noexcept {
     return std::nullopt;
 }
 
-PyObject* init() noexcept {
-    frame::EntryFrame frame;
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        Error::fetch().restore();
-        return nullptr;
-    }
-    std::int64_t owner = kNoInterpreter;
-    if (!g_owning_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-        Error::built(PyExc_ImportError, messages::kSubinterpreter).restore();
-        return nullptr;
-    }
-    if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Object::borrow(cached).release();
-
-    Object module = Object::steal(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    if (!module) {
-        Error::fetch().restore();
-        return nullptr;
-    }
-    if (Status failure = module_body(module.get())) {
-        module = Object();
-        std::move(*failure).restore();
-        return nullptr;
-    }
-    PyObject* stored = nullptr;
-    if (g_module.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
-        stored = module.release();  // the cell keeps this reference
-    }
-    return Object::borrow(stored).release();
-}
-
 }  // namespace
 }  // namespace veldspar::indicators
 
-PyMODINIT_FUNC PyInit_veldspar(void) { return veldspar::indicators::init(); }
+PyMODINIT_FUNC PyInit_veldspar(void) {
+    using namespace veldspar::indicators;
+    return g_cell.init(g_definition, module_body, messages::kSubinterpreter);
+}
