@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks that #includes run down the layers (fault, core, table, frame, numpy, then module and kit) and that no files include each other.
+"""Checks that #includes run down the layers (fault, core, table, frame, numpy, indicators, then module and kit) and that no files include each other.
 
     python3 scripts/check_layers.py [--root DIR]
 
@@ -7,7 +7,8 @@ Every C and C++ file under core/, module/, numpy/ and kit/ belongs to one
 layer. An include may name a file of its own layer or of a layer below, never
 one above, and the include graph between files has no cycle. The module and
 the kit (veldspar_kit's extension) sit side by side on top: neither includes
-the other's files. Headers from outside the
+the other's files; both read the texts of the module's checks from the
+module's one public header folder. Headers from outside the
 tree are checked too: the kernels see no Python, the frame no NumPy, and only
 the module on top names the kernels' API. NumPy's own headers are included by
 the api unit alone (it names the C-API table they read), and only the api unit
@@ -18,15 +19,17 @@ import re
 import sys
 from pathlib import Path
 
-# Bottom to top: (name, folder, include directory, excluded sub-folder).
+# Bottom to top: (name, folder, include directory). A file belongs to the layer of the longest
+# folder that holds it (numpy/table is the table's, not NumPy access's).
 LAYERS = [
-    ("fault", "core/fault", "core/fault/include", None),
-    ("core", "core", "core/include", "core/fault"),
-    ("table", "numpy/table", "numpy/table/include", None),
-    ("frame", "module/frame", "module/frame/include", None),
-    ("numpy", "numpy", "numpy/include", "numpy/table"),
-    ("module", "module", None, "module/frame"),
-    ("kit", "kit", None, None),
+    ("fault", "core/fault", "core/fault/include"),
+    ("core", "core", "core/include"),
+    ("table", "numpy/table", "numpy/table/include"),
+    ("frame", "module/frame", "module/frame/include"),
+    ("numpy", "numpy", "numpy/include"),
+    ("indicators", "module/include", "module/include"),
+    ("module", "module", None),
+    ("kit", "kit", None),
 ]
 # Layers on one level: each is above everything below it, and neither includes the other.
 BESIDE = {"module": {"kit"}, "kit": {"module"}}
@@ -53,16 +56,13 @@ SOURCES = {".c", ".cc", ".cpp", ".h", ".hpp"}
 
 def layer_of(path, root):
     relative = path.relative_to(root).as_posix()
-    for rank in range(len(LAYERS) - 1, -1, -1):
-        name, folder, _, excluded = LAYERS[rank]
-        if relative.startswith(folder + "/") and not (excluded and relative.startswith(excluded + "/")):
-            return rank
-    return None
+    holding = [rank for rank, (_, folder, _) in enumerate(LAYERS) if relative.startswith(folder + "/")]
+    return max(holding, key=lambda rank: len(LAYERS[rank][1])) if holding else None
 
 
 def resolve(source, quote, name, root):
     candidates = [source.parent / name] if quote == '"' else []
-    candidates += [root / include / name for _, _, include, _ in LAYERS if include]
+    candidates += [root / include / name for _, _, include in LAYERS if include]
     for candidate in candidates:
         if candidate.is_file():
             return candidate.resolve()
@@ -71,7 +71,7 @@ def resolve(source, quote, name, root):
 
 def check(root):
     root = root.resolve()
-    files = sorted(p.resolve() for _, folder, _, _ in LAYERS for p in (root / folder).rglob("*") if p.suffix in SOURCES)
+    files = sorted(p.resolve() for _, folder, _ in LAYERS for p in (root / folder).rglob("*") if p.suffix in SOURCES)
     files = sorted(set(files))
     problems, graph = [], {}
     for source in files:

@@ -40,6 +40,7 @@ def test_the_tree_passes():
     ("kit/src/module.cpp", '"../../module/src/entry.hpp"',
      "kit/src/module.cpp: includes module/src/entry.hpp of the module layer, beside the kit layer"),
     ("module/src/module.cpp", '"../../kit/src/messages.hpp"', "of the kit layer, beside the module layer"),
+    ("numpy/src/array.cpp", '"veldspar/indicators/messages.hpp"', "of the indicators layer, above the numpy layer"),
     ("core/src/access.hpp", '"atr.cpp"', "include cycle: core/src/access.hpp -> core/src/atr.cpp -> core/src/access.hpp"),
     ("numpy/src/array.cpp", "<numpy/ndarraytypes.h>", "numpy/src/array.cpp: includes <numpy/ndarraytypes.h>, which only"),
     ("numpy/src/registry_capsule.cpp", "<numpy/npy_2_compat.h> // PyArray_RUNTIME_VERSION",

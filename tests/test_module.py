@@ -264,7 +264,8 @@ def test_type_stub_matches_the_module():
 def value_error_texts():
     """The texts the entry functions raise as ValueError, read from their sources."""
     texts = {}
-    header = (SOURCE / "src" / "messages.hpp").read_text()
+    header = "".join(path.read_text() for path in (SOURCE / "src" / "messages.hpp",
+                                                   SOURCE / "include" / "veldspar" / "indicators" / "messages.hpp"))
     for name, value in re.findall(r"\b(k\w+)(?:\[\d*\])?\s*=\s*([^;]+);", header):
         literals = re.findall(r'"([^"]*)"', value)
         texts[name] = literals if value.lstrip().startswith("{") else ["".join(literals)]

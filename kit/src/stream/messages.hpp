@@ -1,4 +1,4 @@
-// Every text the stream types show: the batch functions' refusals, word for word, and the streams' own.
+// Every text the stream types show: the module's refusals, read from the module's own header, and the streams' own.
 //
 // Texts with parts filled in at run time are patterns for frame::format_text:
 // each "{}" takes the next argument, in order.
@@ -6,34 +6,13 @@
 
 #include <string_view>
 
+#include "veldspar/indicators/messages.hpp"
+
 namespace veldspar::kit::stream::messages {
 
-// update_many refuses what the veldspar module's functions refuse, with their
-// texts (tests compare the two), in the same order.
-// SMA and EMA.
-inline constexpr std::string_view kInputNotContiguous = "Input array must be C-contiguous and float64";
-inline constexpr std::string_view kOutputNotContiguous = "Output array must be C-contiguous and float64";
-inline constexpr std::string_view kLengthMismatch = "Output array length must match input";
-inline constexpr std::string_view kOutputNotWriteable = "Output array must be writeable";
-inline constexpr std::string_view kPartialOverlap = "Output array must not partially overlap the input";
-// MACD: the periods at construction, then update_many's arrays; per-output texts indexed like the outputs.
-inline constexpr std::string_view kPeriodsZero = "Periods must be greater than 0";
-inline constexpr std::string_view kFastNotBelowSlow = "Fast period must be less than slow period";
-inline constexpr std::string_view kOutputsLengthMismatch = "All output arrays must have the same length as input data";
-inline constexpr std::string_view kMacdInputNotContiguous = "Input array must be C-contiguous";
-inline constexpr std::string_view kMacdOutputNotContiguous[3] = {"MACD output array must be C-contiguous",
-                                                                 "Signal output array must be C-contiguous",
-                                                                 "Histogram output array must be C-contiguous"};
-inline constexpr std::string_view kMacdOutputNotWriteable[3] = {"MACD output array must be writeable",
-                                                                "Signal output array must be writeable",
-                                                                "Histogram output array must be writeable"};
-inline constexpr std::string_view kMacdOverlap = "Output arrays must not overlap the input or each other";
-// ATR (then kOutputNotContiguous, kOutputNotWriteable).
-inline constexpr std::string_view kHighNotContiguous = "High array must be C-contiguous and float64";
-inline constexpr std::string_view kLowNotContiguous = "Low array must be C-contiguous and float64";
-inline constexpr std::string_view kCloseNotContiguous = "Close array must be C-contiguous and float64";
-inline constexpr std::string_view kArraysLengthMismatch = "All arrays must have the same length";
-inline constexpr std::string_view kAtrOverlap = "Output array must not overlap the inputs";
+// update_many refuses what the veldspar module's functions refuse, in the same order and with
+// their very texts (tests compare the two): kInputNotContiguous, kPeriodsZero and the others.
+using namespace indicators::messages;
 
 // update() of something that is not a real number (TypeError): the type's name, or the parameter's then the type's.
 inline constexpr std::string_view kNotReal = "update() argument must be a real number, not {}";
