@@ -44,13 +44,18 @@ def expected(name, periods, *inputs):
     return [np.concatenate([head, out]) for out in outs]
 
 
-def run_doc_block(index, monkeypatch):
-    """Runs the index-th Python block of docs/kit.md as a reader would, from the source folder."""
-    root = Path(__file__).resolve().parents[1]
-    blocks = re.findall(r"```python\n(.*?)```", (root / "docs" / "kit.md").read_text(), re.S)
-    monkeypatch.chdir(root)
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def doc_blocks(doc):
+    return re.findall(r"```python\n(.*?)```", (ROOT / doc).read_text(), re.S)
+
+
+def run_doc_block(index, monkeypatch, doc="docs/kit.md"):
+    """Runs the index-th Python block of a document as a reader would, from the source folder."""
+    monkeypatch.chdir(ROOT)
     namespace = {}
-    exec(compile(blocks[index], f"docs/kit.md, block {index}", "exec"), namespace)
+    exec(compile(doc_blocks(doc)[index], f"{doc}, block {index}", "exec"), namespace)
     return namespace
 
 
@@ -210,3 +215,18 @@ def test_importing_the_kit_imports_no_frame_library():
         "print(vk.sma((1, 2, 3), 2)[2])")
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["[]", "2.5"]
+
+
+def test_the_readme_s_examples_run_as_written(monkeypatch):
+    # Its pandas and polars blocks are the guide's first two, which their suites run.
+    readme = doc_blocks("README.md")
+    assert readme[:2] == doc_blocks("docs/kit.md")[:2]
+    out = run_doc_block(2, monkeypatch, "README.md")["out"]
+    assert bits(out) == bits(np.array([np.nan, np.nan, 2.0, 3.0, 4.0]))
+    streamed = run_doc_block(3, monkeypatch, "README.md")
+    whole = vk.sma(np.concatenate([[101.5], streamed["closes"]]), 20)
+    assert bits(streamed["out"]) == bits(whole[1:]) and np.isnan(streamed["avg"])
+    assert streamed["line"] != streamed["line"]  # NaN: MACD's first bar is in its warm-up
+    paneled = run_doc_block(4, monkeypatch, "README.md")
+    for row in (0, 499):
+        assert bits(paneled["ema"][row]) == bits(vk.ema(paneled["closes"][row], 20))
