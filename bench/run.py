@@ -257,7 +257,8 @@ def kernel_section(ctx):
 
 
 def panel_section(ctx):
-    best = gbench(BUILD / "bench" / "veldspar-bench-kernels", ctx.out / "panels.json", GBENCH["panel"][not ctx.quick])
+    best = gbench(BUILD / "bench" / "veldspar-bench-kernels", ctx.out / "panel-kernels.json",
+                  GBENCH["panel"][not ctx.quick])
     ns = {tuple(name.split("/")): v["ns"] for (name, _), v in best.items() if name.count("/") == 2}
     shapes = sorted({shape for kind, _, shape in ns if kind == "panel"}, key=lambda s: int(s.replace("x", "")))
     indicators = sorted({i for kind, i, _ in ns if kind == "panel"},
