@@ -56,6 +56,9 @@ class NumpyKind:
 
     def _sequence(self, obj: list[Any] | tuple[Any, ...], fn: str, arg: str) -> Float64Array:
         kind = type(obj).__name__
+        # Rows of a list are refused before NumPy sees them: NumPy before 1.24 warns of ragged ones.
+        if obj and isinstance(obj[0], (list, tuple, np.ndarray)):
+            raise ValueError(msg.LIST_NESTED.format(fn=fn, arg=arg, type=kind))
         try:
             array = np.asarray(obj)
         except ValueError:  # ragged nesting
