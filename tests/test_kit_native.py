@@ -13,8 +13,8 @@ LOAD_NATIVE = """
 import importlib.machinery, importlib.util, sys
 def load_native():
     package = importlib.util.find_spec('veldspar_kit')
-    spec = importlib.machinery.PathFinder.find_spec('veldspar_kit._native', package.submodule_search_locations)
-    return importlib.util.module_from_spec(spec)
+    found = importlib.machinery.PathFinder.find_spec('veldspar_kit._native', package.submodule_search_locations)
+    return importlib.util.module_from_spec(found)
 """
 
 COUNT_PANIC = "sum(c.__name__ == 'PanicException' for c in BaseException.__subclasses__())"

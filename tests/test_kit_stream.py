@@ -146,7 +146,7 @@ def test_attributes_repr_and_help(kind):
             setattr(s, name, 5)
     pairs = " ".join(f"{n}={p}" for n, p in zip(names, GOOD_PERIODS[kind]))
     assert repr(s) == f"<{kind.upper()} {pairs} count=1>"
-    if sys.version_info >= (3, 10):  # before, types made from a spec lose the signature in their docstring
+    if sys.version_info >= (3, 10):  # before, heap types lose the signature in their docstring
         assert str(inspect.signature(TYPES[kind])) == f"({', '.join(names)})"
     assert TYPES[kind](**dict(zip(names, GOOD_PERIODS[kind]))).count == 0
     assert TYPES[kind].__module__ == "veldspar_kit.stream"

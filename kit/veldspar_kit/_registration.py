@@ -34,9 +34,9 @@ class _Announcing:
         self._loader = loader
         self._then = then
 
-    def create_module(self, spec: Any) -> Optional[ModuleType]:
+    def create_module(self, found: Any, /) -> Optional[ModuleType]:
         create = getattr(self._loader, "create_module", None)
-        return create(spec) if create is not None else None
+        return create(found) if create is not None else None
 
     def exec_module(self, module: ModuleType) -> None:
         try:
@@ -65,21 +65,21 @@ class Watcher:
             return None
         self._searching.active = True
         try:
-            spec = self._find_elsewhere(name, path, target)
+            found = self._find_elsewhere(name, path, target)
         finally:
             self._searching.active = False
-        if spec is None or not hasattr(spec.loader, "exec_module"):
-            return spec  # not found, or an old-style loader: imported as usual, without the namespace
-        spec.loader = _Announcing(spec.loader, lambda: self._imported(name))
-        return spec
+        if found is None or not hasattr(found.loader, "exec_module"):
+            return found  # not found, or an old-style loader: imported as usual, without the namespace
+        found.loader = _Announcing(found.loader, lambda: self._imported(name))
+        return found
 
     def _find_elsewhere(self, name: str, path: Any, target: Any) -> Any:
         for finder in list(sys.meta_path):
             if finder is self or not hasattr(finder, "find_spec"):
                 continue
-            spec = finder.find_spec(name, path, target)
-            if spec is not None:
-                return spec
+            found = finder.find_spec(name, path, target)
+            if found is not None:
+                return found
         return None
 
     def _imported(self, library: str) -> None:

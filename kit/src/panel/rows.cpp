@@ -46,9 +46,9 @@ void split_rows(std::size_t rows, std::size_t threads, void (*work)(const void* 
     // Part k takes rows [begin(k), begin(k + 1)): the first rows % parts parts one row more.
     const std::size_t base = rows / parts, extra = rows % parts;
     const auto begin = [&](std::size_t k) { return k * base + (k < extra ? k : extra); };
-    // Parts 1 to parts - 1 start on threads of their own, in order, until
+    // Ranges 1 to parts - 1 start on threads of their own, in order, until
     // one cannot (no memory for their records, or the system refuses a
-    // thread): the parts not started by then run here, after part 0.
+    // thread): the ranges not started by then run here, after range 0.
     Part* helpers = parts > 1 ? static_cast<Part*>(std::calloc(parts - 1, sizeof(Part))) : nullptr;
     std::size_t started = 1;
     if (helpers != nullptr) {

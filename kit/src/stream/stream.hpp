@@ -359,8 +359,8 @@ Result<Object> make_type(PyMethodDef* methods, const char* doc) noexcept {
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
     flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
-    static PyType_Spec spec = {I::kQualifiedName, static_cast<int>(sizeof(Stream<I>)), 0, flags, slots};
-    Object type = Object::steal(PyType_FromSpec(&spec));
+    static PyType_Spec recipe = {I::kQualifiedName, static_cast<int>(sizeof(Stream<I>)), 0, flags, slots};
+    Object type = Object::steal(PyType_FromSpec(&recipe));
     if (!type) return Error::fetch();
     return type;
 }
